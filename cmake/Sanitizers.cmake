@@ -1,0 +1,10 @@
+# BRINDLE_SANITIZE=address gives ASan+UBSan, =thread gives TSan; both halt on the first report.
+if(BRINDLE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+elseif(BRINDLE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT BRINDLE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "BRINDLE_SANITIZE must be empty, 'address' or 'thread'")
+endif()
