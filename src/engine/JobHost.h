@@ -1,0 +1,33 @@
+#pragma once
+// JobHost: what a segment worker needs from the job that runs it: the job-wide fields and the
+// three reporting operations. DownloadJob implements it; engine tests may use a small fake.
+// Every member is called from worker threads, several at once.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "settings/Settings.h"
+
+// Job-wide fields shared by all workers of one job. url, targetPath and threadCount are set
+// before the first worker starts and never change while workers run; the atomics are written
+// by workers without a lock (all writers of one job store the same value).
+struct JobFields {
+    int threadCount = 1;
+    std::string url;
+    std::string targetPath;
+    std::atomic<int64_t> fileSize{-1};   // -1 while unknown
+    std::atomic<int> rangeSupport{-1};   // -1 unknown, 0 no, 1 yes
+    std::atomic<int64_t> startTick{0};   // tick of the first data of the job, 0 = none yet
+};
+
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+    virtual JobFields& Fields() = 0;
+    // The settings as they are now; a worker takes one copy per attempt.
+    virtual Settings SettingsSnapshot() const = 0;
+    virtual void LogLine(const std::string& text, int threadNumber) = 0;
+    virtual void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) = 0;
+    // Called exactly once per worker, after its last attempt.
+    virtual void ThreadFinished(bool ok, int threadNumber) = 0;
+};

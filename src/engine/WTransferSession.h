@@ -1,0 +1,110 @@
+#pragma once
+// WTransferSession: the state and the conversation of one attempt of one worker. Created,
+// run (RunAttempt) and deleted on the worker's thread; Stop may be called from the job's owner
+// thread at any time while the session exists.
+//
+// The common part (attempt set-up, SendCommand, segment arithmetic, data loop) lives in
+// WTransferSession.cpp, the FTP sequence in FtpSequence.cpp, the HTTP sequence in
+// HttpSequence.cpp.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/WLocks.h"
+#include "net/WSocket.h"
+#include "settings/Settings.h"
+
+class JobHost;
+struct JobFields;
+
+// Process-wide lock held while a socket is created and configured (and the URL split).
+WCriticalSection& SocketLock();
+
+class WTransferSession {
+public:
+    // settings: the snapshot this attempt works with.
+    WTransferSession(JobHost& host, const Settings& settings);
+    // Closes (without lingering) and deletes every socket that still exists.
+    virtual ~WTransferSession();
+    WTransferSession(const WTransferSession&) = delete;
+    WTransferSession& operator=(const WTransferSession&) = delete;
+
+    // One attempt; true when the segment is complete.
+    bool RunAttempt();
+    // Any thread: sets stopRequested and closes the sockets under sessionLock, which makes a
+    // blocked Connect, Receive or Accept of the worker return. Never waits for that call.
+    void Stop();
+
+    // Copied in by the worker before RunAttempt and (progressAnnounced) out after it.
+    std::string partFileName;
+    int threadNumber = 0;
+    int attemptIndex = 0;
+    bool progressAnnounced = false;
+
+    // ---- shared by both protocols ----
+    // Logs the text, sends it on controlSocket and reads the reply (FTP reply or HTTP header
+    // block). 600 when the send failed or fell short.
+    int SendCommand(const std::string& text);
+    // Segment arithmetic with resume from the part file. False when no positive size is known
+    // (or the size text does not parse).
+    bool ComputeSegment(bool sizeFromSizeReply);
+    // The data loop: appends what arrives to the part file until `remaining` bytes are in.
+    bool ReceiveSegment(bool withLeftover);
+
+    // ---- FTP (FtpSequence.cpp) ----
+    bool FtpDownload(const std::string& user, const std::string& password,
+                     const std::string& host, int port, const std::string& path);
+    bool QueryFtpSize(const std::string& path);
+    int ReadFtpReply();
+    bool OpenPassiveData();
+    bool OpenActiveData();
+    bool StartDataTransfer(const std::string& command);
+    bool Retrieve(const std::string& path);
+
+    // ---- HTTP (HttpSequence.cpp) ----
+    bool HttpDownload(const std::string& user, const std::string& password,
+                      const std::string& host, int port, const std::string& path,
+                      const std::string& extra);
+    int ReadHttpHeader();
+
+    // ---- state of the attempt (public so the sequences and their tests can see it) ----
+    JobHost& host;
+    JobFields& job;
+    Settings settings;
+    std::atomic<bool> stopRequested{false};
+    WCriticalSection sessionLock;
+    int64_t segmentStart = 0;
+    std::unique_ptr<WSocket> controlSocket;
+    std::unique_ptr<WSocket> dataSocket;
+    std::unique_ptr<WServerSocket> listenSocket;
+    std::string lastReply;
+    int64_t alreadyDone = 0;
+    int64_t remaining = 0;
+    int scheme = 0;
+    std::string leftover;
+    // HTTP: the status the data request must carry (200 or 206) and, for 206, the offset its
+    // Content-Range must start at; checked by HttpDownload before any byte is written.
+    int64_t requestedRangeStart = -1;
+    // FTP: this connection's "REST 64" probe was accepted, so the server holds offset 64 until
+    // the next RETR; a segment starting at byte 0 must send "REST 0" first.
+    bool restProbeAccepted = false;
+
+    // ---- helpers for the sequences ----
+    // A new socket with the engine's settings (sync, IPv4, stream, protocol 0), Created.
+    // Call with SocketLock() held.
+    static std::unique_ptr<WSocket> NewClientSocket();
+    static std::unique_ptr<WServerSocket> NewServerSocket();
+    // Installs or removes a socket object under sessionLock, so Stop never closes one that is
+    // being replaced or deleted. Passing nullptr closes and deletes the current one.
+    void SetControlSocket(std::unique_ptr<WSocket> s);
+    void SetDataSocket(std::unique_ptr<WSocket> s);
+    void SetListenSocket(std::unique_ptr<WServerSocket> s);
+    // Tests stopRequested under sessionLock, then (lock released) connects. False when stopped
+    // or the connect failed.
+    bool ConnectUnlessStopped(WSocket& s);
+    // Logs a text to this thread's page.
+    void Log(const std::string& text);
+    // Reports progress and stores the job's startTick on first data.
+    void Report(int64_t done, int64_t total, int64_t delta);
+};

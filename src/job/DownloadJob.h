@@ -1,0 +1,110 @@
+#pragma once
+// DownloadJob: one download of one URL into one target file, split into threadCount segments.
+// Owns the workers, receives their reports (on worker threads), computes the progress texts
+// and the verdict, and joins the part files. A front end (FtpForm, brindle-get) starts it on
+// its own thread, polls Snapshot() and TakeLogLines() on a timer, and is woken through
+// JobObserver::JobChanged for the rare events (a thread finished, the verdict).
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/JobHost.h"
+
+class SharedSettings;
+class WInternetWorker;
+
+class JobObserver {
+public:
+    virtual ~JobObserver() = default;
+    // Called on a worker thread after a thread finished and after the verdict. Must only post
+    // a wake-up to the front end's own thread: never block, never touch a widget.
+    virtual void JobChanged() = 0;
+};
+
+// What the front end shows for one thread bar.
+struct ThreadBarView {
+    int position = 0;                      // 0..100, drawn as "%3d%%"
+    std::string tooltip = "Connecting...";  // then "%d b of %d", or "Failed"
+    bool failed = false;                   // red instead of blue
+    bool finished = false;
+    int64_t done = 0;
+    int64_t total = 0;
+};
+
+// What the front end shows for the whole job.
+struct JobView {
+    std::vector<ThreadBarView> threads;
+    int position = 0;      // job bar 0..100
+    std::string text;      // "" at start, "%d b of %d (%d%%) at %d bps", then the verdict
+    bool failed = false;   // job bar red ("Job failed")
+    bool finished = false; // the verdict has been given
+    bool succeeded = false;
+    int64_t receivedTotal = 0;
+    int64_t fileSize = -1;
+};
+
+class DownloadJob : public JobHost {
+public:
+    // settings must outlive the job; observer may be null.
+    DownloadJob(SharedSettings& settings, JobObserver* observer);
+    // Stops and deletes any workers still running, as a closing window would (no verdict).
+    ~DownloadJob() override;
+    DownloadJob(const DownloadJob&) = delete;
+    DownloadJob& operator=(const DownloadJob&) = delete;
+
+    // Part file of thread i: the target itself for 0, else target followed by i ("%s%d").
+    static std::string PartFileName(const std::string& targetPath, int i);
+    // The existing-files question ("Files:\r\n..." ending in " will be deleted"), or "" when
+    // neither the target nor any part file 1..threadCount-1 exists.
+    static std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount);
+    static constexpr const char* kExistingFilesCaption = "To continue using existing files";
+
+    // Resets the job fields and starts one worker per thread (owner thread). A worker whose
+    // thread cannot start is reported failed on its own behalf.
+    void Start(const std::string& url, const std::string& targetPath, int threadCount);
+    // Stops every worker (all at once), waits for each and deletes it (owner thread). Their
+    // ends are still reported, so the verdict follows unless the job is closing.
+    void StopAllWorkers();
+    // The front end is going away: from now on reports change nothing, and there will be no
+    // verdict, no join and no deletion. Then call StopAllWorkers.
+    void SetClosing();
+
+    bool IsFinished() const;
+    // Waits up to ms (-1: no limit) for the verdict; true when it has been given.
+    bool WaitFinished(int ms) const;
+    JobView Snapshot() const;
+    // Log texts in arrival order with their thread numbers; each is handed out once.
+    std::vector<std::pair<int, std::string>> TakeLogLines();
+
+    // ---- JobHost (worker threads) ----
+    JobFields& Fields() override { return fields; }
+    Settings SettingsSnapshot() const override;
+    void LogLine(const std::string& text, int threadNumber) override;
+    void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) override;
+    void ThreadFinished(bool ok, int threadNumber) override;
+
+private:
+    void GiveVerdict();  // under finishLock, on the thread that finished last
+
+    SharedSettings& settings;
+    JobObserver* observer;
+    JobFields fields;
+    std::vector<std::unique_ptr<WInternetWorker>> workers;
+    std::atomic<bool> closing{false};
+
+    mutable std::mutex logLock;
+    std::vector<std::pair<int, std::string>> logLines;
+
+    mutable std::mutex progressLock;
+    JobView view;
+    int64_t receivedTotal = 0;
+
+    std::mutex finishLock;
+    int finishedCount = 0;
+    bool allSucceeded = true;
+    mutable std::condition_variable finishedChanged;
+};
