@@ -28,7 +28,6 @@ public:
 private:
     std::string text_;
     Status status_ = Status::NeedMore;
-    bool lastChunkEndsLine_ = false;
     bool markerFound_ = true;  // false while a multi-line reply's closing line is outstanding
     std::size_t searchFrom_ = 0;
 };
