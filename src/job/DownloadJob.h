@@ -4,6 +4,7 @@
 // and the verdict, and joins the part files. A front end (FtpForm, brindle-get) starts it on
 // its own thread, polls Snapshot() and TakeLogLines() on a timer, and is woken through
 // JobObserver::JobChanged for the rare events (a thread finished, the verdict).
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -64,8 +65,14 @@ public:
     static constexpr const char* kExistingFilesCaption = "To continue using existing files";
 
     // Resets the job fields and starts one worker per thread (owner thread). A worker whose
-    // thread cannot start is reported failed on its own behalf.
+    // thread cannot start is reported failed on its own behalf. Workers of a previous job are
+    // stopped first (their verdict, normally "Job failed", comes before the reset). A thread
+    // count below 1 starts nothing and gives "Job failed" at once.
     void Start(const std::string& url, const std::string& targetPath, int threadCount);
+    // The reset part of Start without the workers: job fields, counters, texts and one
+    // "Connecting..." bar per thread (owner thread, no worker running). Lets a test drive the
+    // JobHost operations by hand.
+    void ResetJob(const std::string& url, const std::string& targetPath, int threadCount);
     // Stops every worker (all at once), waits for each and deletes it (owner thread). Their
     // ends are still reported, so the verdict follows unless the job is closing.
     void StopAllWorkers();
@@ -88,7 +95,10 @@ public:
     void ThreadFinished(bool ok, int threadNumber) override;
 
 private:
-    void GiveVerdict();  // under finishLock, on the thread that finished last
+    // Under finishLock, on the thread that finished last: join, verify, set the text.
+    void GiveVerdict();
+    // Thread bar of a report, or null for a number outside the job (progressLock held).
+    ThreadBarView* Bar(int threadNumber);
 
     SharedSettings& settings;
     JobObserver* observer;
@@ -103,8 +113,10 @@ private:
     JobView view;
     int64_t receivedTotal = 0;
 
-    std::mutex finishLock;
+    // Lock order: finishLock may take progressLock or logLock inside it, never the reverse.
+    mutable std::mutex finishLock;
     int finishedCount = 0;
     bool allSucceeded = true;
+    bool verdictGiven = false;
     mutable std::condition_variable finishedChanged;
 };

@@ -1,0 +1,195 @@
+#include "job/DownloadJob.h"
+
+#include <chrono>
+
+#include "engine/WInternetWorker.h"
+#include "job/PartFiles.h"
+#include "job/ProgressTexts.h"
+#include "net/TickCount.h"
+#include "settings/Settings.h"
+
+DownloadJob::DownloadJob(SharedSettings& settings, JobObserver* observer)
+    : settings(settings), observer(observer) {}
+
+DownloadJob::~DownloadJob() {
+    SetClosing();
+    StopAllWorkers();
+}
+
+std::string DownloadJob::PartFileName(const std::string& targetPath, int i) {
+    return ::PartFileName(targetPath, i);
+}
+
+std::string DownloadJob::ExistingFilesQuestion(const std::string& targetPath, int threadCount) {
+    return ::ExistingFilesQuestion(targetPath, threadCount);
+}
+
+void DownloadJob::Start(const std::string& url, const std::string& targetPath,
+                        int threadCount) {
+    ResetJob(url, targetPath, threadCount);
+    if (threadCount < 1) {
+        if (observer != nullptr) observer->JobChanged();
+        return;
+    }
+
+    for (int i = 0; i < threadCount; ++i) {
+        auto worker = std::make_unique<WInternetWorker>();
+        const bool started = worker->Start(this, i);
+        workers.push_back(std::move(worker));
+        if (!started) {
+            // The worker will never report its end, so the job reports it on its behalf.
+            LogLine("Thread #" + std::to_string(i) + ". could not be started\r\n", i);
+            ThreadFinished(false, i);
+        }
+    }
+}
+
+void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath,
+                           int threadCount) {
+    if (!workers.empty()) StopAllWorkers();
+    // No worker runs now, so the plain fields can be written; starting a thread publishes
+    // them to it.
+    fields.threadCount = threadCount;
+    fields.url = url;
+    fields.targetPath = targetPath;
+    fields.fileSize = -1;
+    fields.rangeSupport = -1;
+    fields.startTick = 0;
+    {
+        std::lock_guard<std::mutex> lock(progressLock);
+        receivedTotal = 0;
+        view = JobView{};
+        view.threads.assign(threadCount > 0 ? threadCount : 0, ThreadBarView{});
+    }
+    {
+        std::lock_guard<std::mutex> lock(finishLock);
+        finishedCount = 0;
+        allSucceeded = true;
+        verdictGiven = false;
+        if (threadCount < 1) {
+            // Nothing to run, so no report would ever bring the verdict.
+            allSucceeded = false;
+            GiveVerdict();
+        }
+    }
+}
+
+void DownloadJob::StopAllWorkers() {
+    // Stop every worker first so that all threads wind down together, then collect them.
+    for (auto& worker : workers) worker->RequestStop();
+    while (!workers.empty()) {
+        std::unique_ptr<WInternetWorker> worker = std::move(workers.front());
+        workers.erase(workers.begin());
+        worker->Stop();
+    }
+}
+
+void DownloadJob::SetClosing() { closing = true; }
+
+bool DownloadJob::IsFinished() const {
+    std::lock_guard<std::mutex> lock(finishLock);
+    return verdictGiven;
+}
+
+bool DownloadJob::WaitFinished(int ms) const {
+    std::unique_lock<std::mutex> lock(finishLock);
+    if (ms < 0) {
+        finishedChanged.wait(lock, [this] { return verdictGiven; });
+        return true;
+    }
+    return finishedChanged.wait_for(lock, std::chrono::milliseconds(ms),
+                                    [this] { return verdictGiven; });
+}
+
+JobView DownloadJob::Snapshot() const {
+    std::lock_guard<std::mutex> lock(progressLock);
+    JobView copy = view;
+    copy.receivedTotal = receivedTotal;
+    copy.fileSize = fields.fileSize.load();
+    return copy;
+}
+
+std::vector<std::pair<int, std::string>> DownloadJob::TakeLogLines() {
+    std::vector<std::pair<int, std::string>> taken;
+    std::lock_guard<std::mutex> lock(logLock);
+    taken.swap(logLines);
+    return taken;
+}
+
+Settings DownloadJob::SettingsSnapshot() const { return settings.Snapshot(); }
+
+void DownloadJob::LogLine(const std::string& text, int threadNumber) {
+    if (threadNumber < 0 || closing) return;
+    std::lock_guard<std::mutex> lock(logLock);
+    logLines.emplace_back(threadNumber, text);
+}
+
+ThreadBarView* DownloadJob::Bar(int threadNumber) {
+    if (threadNumber < 0 || threadNumber >= static_cast<int>(view.threads.size())) {
+        return nullptr;
+    }
+    return &view.threads[threadNumber];
+}
+
+void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta,
+                                 int threadNumber) {
+    if (closing) return;
+    std::lock_guard<std::mutex> lock(progressLock);
+    if (ThreadBarView* bar = Bar(threadNumber)) {
+        bar->position = ThreadBarPosition(done, total);
+        bar->tooltip = ThreadBarTooltip(done, total);
+        bar->done = done;
+        bar->total = total;
+    }
+    receivedTotal += delta;
+    const int64_t fileSize = fields.fileSize.load();
+    const int64_t elapsed = ElapsedMs(fields.startTick.load(), TickCount());
+    const unsigned percent = JobPercent(receivedTotal, fileSize);
+    const int64_t speed = JobSpeed(receivedTotal, elapsed);
+    view.position = JobBarPosition(percent);
+    view.text = JobProgressText(receivedTotal, fileSize, percent, speed);
+}
+
+void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
+    {
+        std::lock_guard<std::mutex> lock(finishLock);
+        ++finishedCount;
+        allSucceeded = allSucceeded && ok;
+        {
+            std::lock_guard<std::mutex> progress(progressLock);
+            if (ThreadBarView* bar = Bar(threadNumber)) {
+                bar->finished = true;
+                if (!closing && !ok) {
+                    bar->failed = true;
+                    bar->tooltip = kFailedTooltip;
+                }
+            }
+        }
+        if (finishedCount == fields.threadCount && !closing) GiveVerdict();
+    }
+    if (observer != nullptr && !closing) observer->JobChanged();
+}
+
+void DownloadJob::GiveVerdict() {
+    bool ok = allSucceeded;
+    if (ok) {
+        const FileResult files =
+            FinishJobFiles(fields.targetPath, fields.threadCount, settings.Snapshot().delfiles,
+                           fields.rangeSupport.load(), fields.fileSize.load());
+        if (!files.ok) {
+            ok = false;
+            LogLine("Job failed: " + files.error + "; part files kept\r\n", 0);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(progressLock);
+        view.text = VerdictText(ok, view.text);
+        view.failed = !ok;
+        view.succeeded = ok;
+        view.finished = true;
+    }
+    finishedCount = 0;
+    allSucceeded = true;
+    verdictGiven = true;
+    finishedChanged.notify_all();
+}

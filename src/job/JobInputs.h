@@ -1,0 +1,19 @@
+#pragma once
+// What the front ends derive from the typed URL before a job: the proposed target name and
+// the refusal of secure URLs. Pure functions; any thread may call them (the window calls them
+// on its UI thread as the URL box changes, brindle-get once at start-up).
+#include <optional>
+#include <string>
+
+// The target name proposed for a URL: the text (trimmed of leading and trailing white space)
+// after its last "/", up to the first "?" after that "/". An empty string is a real proposal
+// (the URL ends in "/"). No value when the trimmed text holds no "/": the caller then leaves
+// its target box as it is.
+std::optional<std::string> ProposeTargetName(const std::string& urlText);
+
+// True when the trimmed text begins with "https://" in exactly these lower-case letters:
+// such a URL cannot be fetched and no job is started for it.
+bool IsRefusedUrl(const std::string& urlText);
+
+// The text without leading and trailing white space (blank, tab, CR, LF, VT, FF).
+std::string TrimWhiteSpace(const std::string& text);

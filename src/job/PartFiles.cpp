@@ -1,0 +1,170 @@
+#include "job/PartFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr size_t kJoinBufferSize = 10240;
+
+std::string Describe(const std::string& what, const std::string& path, int error) {
+    return what + " " + path + ": " + std::strerror(error);
+}
+
+// Size of a regular file, or -1 with errno set.
+int64_t FileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+// Writes all of data; false on a failed or short write (errno set; ENOSPC when nothing moved).
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Appends the whole of one part to the open target. "" when it went in completely.
+std::string AppendPart(const std::string& partPath, int targetFd, const std::string& targetPath,
+                       std::vector<char>& buffer) {
+    const int partFd = ::open(partPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (partFd < 0) return Describe("cannot open part file", partPath, errno);
+    std::string error;
+    for (;;) {
+        const ssize_t n = ::read(partFd, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = Describe("cannot read part file", partPath, errno);
+            break;
+        }
+        if (n == 0) break;
+        if (!WriteAll(targetFd, buffer.data(), static_cast<size_t>(n))) {
+            error = Describe("cannot write target file", targetPath, errno);
+            break;
+        }
+    }
+    ::close(partFd);
+    return error;
+}
+
+std::string SizeMismatch(const std::string& targetPath, int64_t actual, int64_t expected) {
+    char text[160];
+    std::snprintf(text, sizeof text, " holds %" PRId64 " bytes instead of %" PRId64, actual,
+                  expected);
+    return "target file " + targetPath + text;
+}
+
+// "" when the target holds exactly expectedSize bytes (or no size is to be checked).
+std::string CheckSize(const std::string& targetPath, int64_t expectedSize) {
+    if (expectedSize < 0) return "";
+    const int64_t size = FileSize(targetPath);
+    if (size < 0) return Describe("cannot check target file", targetPath, errno);
+    if (size != expectedSize) return SizeMismatch(targetPath, size, expectedSize);
+    return "";
+}
+
+void DeleteParts(const std::string& targetPath, int threadCount) {
+    for (int i = 1; i < threadCount; ++i) ::unlink(PartFileName(targetPath, i).c_str());
+}
+
+}  // namespace
+
+std::string PartFileName(const std::string& targetPath, int i) {
+    if (i < 1) return targetPath;
+    return targetPath + std::to_string(i);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount) {
+    std::string text = "Files:\r\n";
+    bool any = false;
+    // The target first (it is part 0), then the numbered parts in thread order.
+    const int count = threadCount < 1 ? 1 : threadCount;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = PartFileName(targetPath, i);
+        if (!PathExists(name)) continue;
+        any = true;
+        text += name + "\r\n";
+    }
+    if (!any) return "";
+    text += "already exist.\r\nNOTE: If server doesn't support pumping,\r\n";
+    text += targetPath + " will be deleted";
+    return text;
+}
+
+FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool delfiles,
+                         int64_t expectedSize) {
+    FileResult result;
+    if (threadCount > 1) {
+        const int64_t sizeBefore = FileSize(targetPath);
+        const int targetFd =
+            ::open(targetPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (targetFd < 0) {
+            return {false, Describe("cannot open target file", targetPath, errno)};
+        }
+        std::vector<char> buffer(kJoinBufferSize);
+        for (int i = 1; i < threadCount && result.ok; ++i) {
+            const std::string name = PartFileName(targetPath, i);
+            // A segment that held no bytes never got a part file.
+            if (!PathExists(name)) continue;
+            result.error = AppendPart(name, targetFd, targetPath, buffer);
+            result.ok = result.error.empty();
+        }
+        if (result.ok) result.error = CheckSize(targetPath, expectedSize);
+        result.ok = result.error.empty();
+        // Undo a partial join so the target is segment 0 again and the kept parts still fit
+        // after it; a later job then resumes instead of appending twice.
+        if (!result.ok) {
+            if (::ftruncate(targetFd, sizeBefore < 0 ? 0 : sizeBefore) != 0) {
+                result.error += "; cannot restore its size: ";
+                result.error += std::strerror(errno);
+            }
+        }
+        if (::close(targetFd) != 0 && result.ok) {
+            result = {false, Describe("cannot write target file", targetPath, errno)};
+        }
+    } else {
+        result.error = CheckSize(targetPath, expectedSize);
+        result.ok = result.error.empty();
+    }
+    if (result.ok && delfiles) DeleteParts(targetPath, threadCount);
+    return result;
+}
+
+FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool delfiles,
+                          int rangeSupport, int64_t fileSize) {
+    // A server that cannot resume gave the whole file to thread 0: the target is the file, and
+    // any numbered part is left over from an earlier job and must never be appended.
+    if (fileSize < 0) return {false, "the size of the remote file was never learnt"};
+    if (rangeSupport == 0) {
+        FileResult result;
+        result.error = CheckSize(targetPath, fileSize);
+        result.ok = result.error.empty();
+        if (result.ok && delfiles) DeleteParts(targetPath, threadCount);
+        return result;
+    }
+    return JoinPartFiles(targetPath, threadCount, delfiles, fileSize);
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Part files of a job: their names, the question about files left by an earlier job, and the
+// joining of the parts into the target at a successful verdict, with the target's size
+// verified. The question is built on the front end's thread before a job starts; the joining
+// runs on the worker thread that gives the verdict, when every worker has closed its part.
+#include <cstdint>
+#include <string>
+
+// Part file of thread i: the target itself for 0, else the target followed by i ("%s%d").
+std::string PartFileName(const std::string& targetPath, int i);
+
+// True when the file system reports a status for the name.
+bool PathExists(const std::string& path);
+
+// The existing-files question: "Files:\r\n", each existing file among the target and parts
+// 1..threadCount-1 on its own line in thread order, then "already exist.\r\nNOTE: If server
+// doesn't support pumping,\r\n" + target + " will be deleted". "" when none exists (no
+// question is asked then).
+std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount);
+inline constexpr const char* kExistingFilesCaption = "To continue using existing files";
+
+// What a file operation at the end of a job came to: ok, or what went wrong.
+struct FileResult {
+    bool ok = true;
+    std::string error;  // one line, without a line break; empty when ok
+};
+
+// Appends parts 1..threadCount-1 to the target in thread order through one 10240-byte buffer.
+// A part that does not exist is skipped (its segment held no bytes). Then, when expectedSize
+// is 0 or more, the target must hold exactly that many bytes. Only when all of this succeeded
+// are the parts deleted (delfiles). On any failure (a part that cannot be opened or read, a
+// target that cannot be opened or written, a short write, a wrong size) the target is cut back
+// to the size it had before the join and every part is kept, so a later job can resume.
+FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool delfiles,
+                         int64_t expectedSize = -1);
+
+// The end of a job whose workers all succeeded. rangeSupport 0 means thread 0 fetched the
+// whole file into the target: nothing is appended, the target's size is verified and stale
+// parts 1..threadCount-1 are deleted when delfiles is set (and only when the size is right).
+// Otherwise JoinPartFiles with the job's file size.
+FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool delfiles,
+                          int rangeSupport, int64_t fileSize);

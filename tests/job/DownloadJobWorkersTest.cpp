@@ -1,0 +1,117 @@
+// DownloadJob with real workers on inputs that need no server: a URL that does not split,
+// and a peer on 127.0.0.1 that accepts connections into its backlog and never answers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "job/DownloadJob.h"
+#include "net/WSocket.h"
+#include "settings/Settings.h"
+#include "support/TempDir.h"
+
+using testsupport::FileExists;
+using testsupport::TempDir;
+
+namespace {
+
+// A listening socket that never accepts: connects succeed (the kernel queues them) and every
+// request then waits for a reply that never comes.
+class SilentPeer {
+public:
+    SilentPeer() {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd, 16);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~SilentPeer() { ::close(fd); }
+    int fd = -1;
+    int port = 0;
+};
+
+class JobWorkersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WBaseSocket::SetDefaultTimeouts(3000, 5000);  // bounds the test if a stop went astray
+        settings.Update([](Settings& s) { s.attempts = 2; });
+    }
+    void TearDown() override { WBaseSocket::SetDefaultTimeouts(0, 0); }
+
+    TempDir dir;
+    std::string target = dir.File("f.bin");
+    SharedSettings settings;
+};
+
+TEST_F(JobWorkersTest, UrlThatDoesNotSplitFailsEveryThread) {
+    DownloadJob job(settings, nullptr);
+    job.Start("not a url", target, 3);
+    ASSERT_TRUE(job.WaitFinished(10000));
+    const JobView view = job.Snapshot();
+    EXPECT_EQ(view.text, "Job failed");
+    for (const ThreadBarView& bar : view.threads) {
+        EXPECT_TRUE(bar.failed);
+        EXPECT_EQ(bar.tooltip, "Failed");
+    }
+    // Each thread made both attempts and logged them.
+    int completions = 0;
+    for (const auto& line : job.TakeLogLines()) {
+        if (line.second.find("complited with 0") != std::string::npos) ++completions;
+    }
+    EXPECT_EQ(completions, 6);
+    job.StopAllWorkers();
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST_F(JobWorkersTest, StopAllWorkersEndsBlockedThreadsWithAVerdict) {
+    SilentPeer peer;
+    DownloadJob job(settings, nullptr);
+    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all blocked in a receive
+    EXPECT_FALSE(job.IsFinished());
+
+    const auto begin = std::chrono::steady_clock::now();
+    job.StopAllWorkers();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    // Not closing: every stopped worker reported its end, so the verdict came.
+    ASSERT_TRUE(job.IsFinished());
+    EXPECT_EQ(job.Snapshot().text, "Job failed");
+}
+
+TEST_F(JobWorkersTest, ClosingStopsWithoutVerdict) {
+    SilentPeer peer;
+    DownloadJob job(settings, nullptr);
+    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    job.SetClosing();
+    job.StopAllWorkers();
+    EXPECT_FALSE(job.IsFinished());
+    EXPECT_EQ(job.Snapshot().text, "");
+}
+
+TEST_F(JobWorkersTest, RestartTearsDownThePreviousJob) {
+    SilentPeer peer;
+    DownloadJob job(settings, nullptr);
+    const std::string url = "http://127.0.0.1:" + std::to_string(peer.port) + "/f";
+    job.Start(url, target, 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    job.Start(url, target, 3);  // the running job is stopped first
+    JobView view = job.Snapshot();
+    EXPECT_FALSE(view.finished);
+    EXPECT_EQ(view.threads.size(), 3u);
+    EXPECT_EQ(view.text, "");
+    job.SetClosing();
+    job.StopAllWorkers();
+}
+
+}  // namespace
