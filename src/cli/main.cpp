@@ -1,7 +1,25 @@
-// brindle-get: the headless front end. Filled in by the job and CLI work.
+// brindle-get: the headless front end. Parses the command line and runs one job.
 #include <cstdio>
+#include <string>
+#include <vector>
 
-int main() {
-    std::puts("brindle-get: not built yet");
-    return 2;
+#include "cli/CliOptions.h"
+#include "cli/CliRun.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const ParseResult parsed = ParseCommandLine(args);
+    if (!parsed.ok) {
+        PrintError(parsed.error);
+        return kExitUsage;
+    }
+    if (parsed.options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitSuccess;
+    }
+    if (parsed.options.version) {
+        std::printf("brindle-get %s\n", BRINDLE_VERSION);
+        return kExitSuccess;
+    }
+    return RunBrindleGet(parsed.options);
 }

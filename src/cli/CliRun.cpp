@@ -1,0 +1,218 @@
+#include "cli/CliRun.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <map>
+
+#include "cli/TerminalDisplay.h"
+#include "job/DownloadJob.h"
+#include "job/JobInputs.h"
+#include "job/PartFiles.h"
+#include "net/WInternet.h"
+#include "net/WSocket.h"
+#include "settings/SettingsFile.h"
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+// SIGINT and SIGTERM only set the flag; the main loop stops the job. The handler is removed
+// after the first signal, so a second Ctrl-C ends the process at once (part files stay
+// either way). No SA_RESTART: a read of the question's answer must return.
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string ToLf(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
+enum class Answer { Continue, Declined, Interrupted };
+
+// Asks on the terminal; stderr shows the question, the answer is read from the tty.
+Answer AskOnTerminal(const std::string& question) {
+    const int tty = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
+    if (tty < 0) return Answer::Declined;
+    std::fprintf(stderr, "%s\n%s? [y/n] ", ToLf(question).c_str(), kExistingFilesCaption);
+    std::fflush(stderr);
+    std::string line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(tty, &c, 1);
+        if (n < 0 && errno == EINTR && !interrupted) continue;
+        if (n <= 0 || c == '\n' || line.size() > 64) break;
+        line += c;
+    }
+    ::close(tty);
+    if (interrupted) {
+        std::fputc('\n', stderr);
+        return Answer::Interrupted;
+    }
+    const std::string answer = TrimWhiteSpace(line);
+    return (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes")
+               ? Answer::Continue
+               : Answer::Declined;
+}
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+// What the run remembers of each thread's log, for a one-line hint when the job fails.
+class LastLines {
+public:
+    void Note(int thread, const std::string& text) {
+        const std::string line = FirstLine(text);
+        if (line.empty() || line.rfind("ATTEMPTION #", 0) == 0 ||
+            line.find("complited with") != std::string::npos) {
+            return;
+        }
+        last[thread] = line;
+    }
+    std::string Of(int thread) const {
+        auto it = last.find(thread);
+        return it == last.end() ? "" : it->second;
+    }
+
+private:
+    std::map<int, std::string> last;
+};
+
+void PrintFailureHints(const JobView& view, const LastLines& lines) {
+    bool anyThreadFailed = false;
+    for (size_t i = 0; i < view.threads.size(); ++i) {
+        if (!view.threads[i].failed) continue;
+        anyThreadFailed = true;
+        const std::string last = lines.Of(static_cast<int>(i));
+        PrintError("thread #" + std::to_string(i) + " failed" +
+                   (last.empty() ? "" : " (last: " + last + ")"));
+    }
+    // Every thread succeeded but the file could not be finished: the job said why on #0.
+    if (!anyThreadFailed && !lines.Of(0).empty()) PrintError(lines.Of(0));
+}
+
+}  // namespace
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "brindle-get: %s\n", message.c_str());
+}
+
+int RunBrindleGet(const CliOptions& options) {
+    const std::string url = TrimWhiteSpace(options.url);
+    if (IsRefusedUrl(url)) {
+        PrintError("https:// URLs are refused: " + url);
+        return kExitUsage;
+    }
+    int scheme = 0;
+    std::string host, user, password, path, extra;
+    uint16_t port = 0;
+    WInternet splitter;
+    if (!splitter.CrackUrl(url, scheme, host, port, user, password, path, extra)) {
+        PrintError("not a URL: " + url);
+        return kExitUsage;
+    }
+    if (scheme != WInternet::kSchemeFtp && scheme != WInternet::kSchemeHttp) {
+        PrintError("only ftp:// and http:// URLs are supported: " + url);
+        return kExitUsage;
+    }
+    std::string target = options.output;
+    if (target.empty()) {
+        target = ProposeTargetName(url).value_or("");
+        if (target.empty() || target == "." || target == "..") {
+            PrintError("cannot name the file after this URL; give a target with -o PATH");
+            return kExitUsage;
+        }
+    }
+
+    Settings loaded;
+    LoadSettings(loaded);
+    ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
+    SharedSettings settings(loaded);
+    WBaseSocket::SetDefaultTimeouts(options.connectTimeoutMs, options.stallTimeoutMs);
+    InstallSignalHandlers();
+
+    const std::string question = ExistingFilesQuestion(target, options.threads);
+    if (!question.empty()) {
+        Answer answer = Answer::Declined;
+        if (options.answer == FilesAnswer::Yes) {
+            answer = Answer::Continue;
+        } else if (options.answer == FilesAnswer::Ask && IsTerminal(STDERR_FILENO)) {
+            answer = AskOnTerminal(question);
+        }
+        if (answer == Answer::Interrupted) {
+            PrintError("interrupted");
+            return kExitInterrupted;
+        }
+        if (answer == Answer::Declined) {
+            PrintError(target + " or its part files already exist; not continuing (-y resumes "
+                                "from them)");
+            return kExitUsage;
+        }
+    }
+
+    const bool live = IsTerminal(STDERR_FILENO) && !options.quiet;
+    LiveDisplay display(stderr);
+    LastLines lastLines;
+    DownloadJob job(settings, nullptr);
+    job.Start(url, target, options.threads);
+
+    auto drainLogs = [&] {
+        auto logs = job.TakeLogLines();
+        if (logs.empty()) return;
+        if (options.verbose && live) display.Erase();
+        for (const auto& [thread, text] : logs) {
+            lastLines.Note(thread, text);
+            if (options.verbose) {
+                const std::string out = FormatLogText(thread, text);
+                std::fwrite(out.data(), 1, out.size(), stderr);
+            }
+        }
+        if (options.verbose) std::fflush(stderr);
+    };
+    // WaitFinished's bound paces the loop: at most ten frames a second.
+    while (!job.WaitFinished(100) && !interrupted) {
+        drainLogs();
+        if (live) display.Draw(RenderDisplay(job.Snapshot(), TerminalColumns(STDERR_FILENO)));
+    }
+
+    if (!job.IsFinished()) {
+        // Like closing the window: no verdict, no join, no deletion; the workers stop.
+        job.SetClosing();
+        job.StopAllWorkers();
+        drainLogs();
+        if (live) display.Erase();
+        if (!job.IsFinished()) {
+            PrintError("interrupted; part files kept (run again with -y to resume)");
+            return kExitInterrupted;
+        }
+    }
+    job.StopAllWorkers();
+    drainLogs();
+    const JobView view = job.Snapshot();
+    if (live) {
+        display.Draw(RenderDisplay(view, TerminalColumns(STDERR_FILENO)));
+        display.Finish();
+    }
+    std::printf("%s\n", view.text.c_str());
+    std::fflush(stdout);
+    if (!view.succeeded) {
+        PrintFailureHints(view, lastLines);
+        return kExitJobFailed;
+    }
+    return kExitSuccess;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// brindle-get's run of one job: URL checks, settings, the existing-files question, the job
+// with its live display and log output, Ctrl-C, and the verdict with its exit status.
+// Main thread only; the job's workers report on their own threads into the DownloadJob.
+#include "cli/CliOptions.h"
+
+enum ExitStatus {
+    kExitSuccess = 0,
+    kExitJobFailed = 1,
+    kExitUsage = 2,  // also a refused URL and a declined question
+    kExitInterrupted = 130,
+};
+
+// Runs the job the options describe and returns the exit status.
+int RunBrindleGet(const CliOptions& options);
+
+// Prints "brindle-get: " + message + "\n" on stderr.
+void PrintError(const std::string& message);
