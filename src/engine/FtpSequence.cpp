@@ -1,0 +1,213 @@
+// The FTP conversation of one attempt: login, resume probe, size query, data connection,
+// restart offset and retrieval. Runs on the worker's thread; Stop may close the sockets from
+// another thread at any time, which is why every socket object is installed and removed under
+// sessionLock and no blocking call is made while that lock is held.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/FtpParse.h"
+#include "engine/JobHost.h"
+#include "engine/WTransferSession.h"
+
+namespace {
+
+constexpr int kFailureCode = 400;  // any reply code from here on is a failure
+constexpr int kConnectionFailed = 600;
+
+std::string TrimSpaces(const std::string& text) {
+    std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    std::size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool WTransferSession::FtpDownload(const std::string& user, const std::string& password,
+                                   const std::string& host, int port, const std::string& path) {
+    const std::string file = TrimSpaces(path);
+
+    if (ReadFtpReply() >= kFailureCode) return false;
+
+    const std::string login = settings.useproxy ? FtpProxyUser(user, host, port) : user;
+    if (SendCommand("USER " + login + "\r\n") >= kFailureCode) return false;
+    if (SendCommand("PASS " + password + "\r\n") >= kFailureCode) return false;
+    if (SendCommand("TYPE i\r\n") >= kFailureCode) return false;
+
+    // The probe tells whether segments other than the first can be fetched at all. With one
+    // thread it is skipped: the first REST with an offset decides.
+    if (job.rangeSupport.load() == -1 && job.threadCount > 1) {
+        if (SendCommand("REST 64\r\n") < kFailureCode) {
+            job.rangeSupport.store(1);
+            // The server now holds offset 64 until the next RETR.
+            restProbeAccepted = true;
+        } else {
+            job.rangeSupport.store(0);
+            if (threadNumber > 0) {
+                SendCommand("QUIT\r\n");
+                return true;
+            }
+        }
+    }
+
+    // Without resume, thread 0 fetches the whole file and the others have nothing to do.
+    if (job.rangeSupport.load() == 0 && threadNumber > 0) {
+        SendCommand("QUIT\r\n");
+        return true;
+    }
+
+    if (!QueryFtpSize(file)) return false;
+    if (remaining > 0) return Retrieve(file);
+    return true;
+}
+
+bool WTransferSession::QueryFtpSize(const std::string& path) {
+    bool sizeFromSizeReply = true;
+    if (job.fileSize.load() == -1) {
+        int code = SendCommand("SIZE " + path + "\r\n");
+        // Another worker may have stored the size meanwhile; then STAT is not needed.
+        if (code >= kFailureCode && job.fileSize.load() == -1) {
+            if (SendCommand("STAT " + path + "\r\n") >= kFailureCode) return false;
+            sizeFromSizeReply = false;
+        }
+    }
+    return ComputeSegment(sizeFromSizeReply);
+}
+
+bool WTransferSession::Retrieve(const std::string& path) {
+    if (!StartDataTransfer("RETR " + path + "\r\n")) return false;
+    return ReceiveSegment(false);
+}
+
+bool WTransferSession::StartDataTransfer(const std::string& command) {
+    const bool passive = settings.passivemode;
+    if (passive) {
+        if (!OpenPassiveData()) return false;
+    } else if (!OpenActiveData()) {
+        SetListenSocket(nullptr);
+        return false;
+    }
+
+    // Restart offset. startsAtZero: the data must come from the first byte of the file.
+    bool startsAtZero = true;
+    const int64_t size = job.fileSize.load();
+    if (job.rangeSupport.load() == 0) {
+        remaining = size;
+    } else if (remaining < size && segmentStart > 0) {
+        const std::string rest = "REST " + std::to_string(segmentStart) + "\r\n";
+        if (SendCommand(rest) < kFailureCode) {
+            job.rangeSupport.store(1);
+            restProbeAccepted = false;  // this offset replaces the probe's
+            startsAtZero = false;
+        } else {
+            job.rangeSupport.store(0);
+            if (threadNumber > 0) {
+                SetListenSocket(nullptr);
+                return false;
+            }
+            remaining = size;
+        }
+    }
+    // An accepted probe left offset 64 pending on this connection: reset it, or the data
+    // would start 64 bytes into the file.
+    if (startsAtZero && restProbeAccepted) {
+        if (SendCommand("REST 0\r\n") >= kFailureCode) {
+            SetListenSocket(nullptr);
+            return false;
+        }
+        restProbeAccepted = false;
+    }
+
+    // The part file's bytes from an earlier job count once. Once this job has asked for data
+    // unannounced (a one-thread job learns about resume only from its first REST), later
+    // attempts find bytes that were already reported chunk by chunk: announcing them again
+    // would count them twice.
+    if (!progressAnnounced) {
+        if (job.rangeSupport.load() == 1) Report(alreadyDone, remaining + alreadyDone, alreadyDone);
+        progressAnnounced = true;
+    }
+
+    // Only the preliminary reply (150 or 125) is read; the final one is never awaited.
+    if (SendCommand(command) >= kFailureCode) {
+        SetListenSocket(nullptr);
+        return false;
+    }
+    if (passive) return true;
+
+    {
+        WSemaphoreLock lock(&sessionLock);
+        if (stopRequested.load()) return false;
+    }
+    // Blocks until the server connects, the stall limit passes or Stop closes the listener;
+    // sessionLock is not held, so Stop can always get in.
+    std::unique_ptr<WSocket> accepted = listenSocket->Accept();
+
+    WSemaphoreLock lock(&sessionLock);
+    const bool connected = accepted && accepted->GetState() == Connected;
+    SetDataSocket(connected ? std::move(accepted) : nullptr);
+    if (!connected) return false;
+    SetListenSocket(nullptr);
+    return !stopRequested.load() && dataSocket->GetState() != Error;
+}
+
+bool WTransferSession::OpenPassiveData() {
+    if (SendCommand("PASV\r\n") != 227) return false;
+
+    std::string address;
+    int port = 0;
+    if (!ParsePasvReply(lastReply, address, port)) {
+        Log("Cannot read the data address in the PASV reply\r\n");
+        return false;
+    }
+
+    std::unique_ptr<WSocket> socket;
+    {
+        WSemaphoreLock lock(&SocketLock());
+        socket = NewClientSocket();
+        socket->SetRemoteAddress(address);
+        socket->SetRemotePort(port);
+    }
+    SetDataSocket(std::move(socket));
+    if (!ConnectUnlessStopped(*dataSocket)) return false;
+    return !stopRequested.load();
+}
+
+bool WTransferSession::OpenActiveData() {
+    std::unique_ptr<WServerSocket> listener;
+    bool listening = false;
+    {
+        WSemaphoreLock lock(&SocketLock());
+        listener = NewServerSocket();
+        listener->SetLocalPort(0);
+        listening = listener->Listen();
+    }
+    // Installed even when Listen failed, so that the caller's clean-up closes it.
+    SetListenSocket(std::move(listener));
+    if (!listening) return false;
+
+    const std::string address = controlSocket->GetLocalAddress();
+    const int port = listenSocket->GetLocalPort();
+    return SendCommand(FormatPortCommand(address, port)) == 200;
+}
+
+int WTransferSession::ReadFtpReply() {
+    if (!controlSocket) return kConnectionFailed;
+    FtpReplyReader reader;
+    char buffer[1024];
+    // Bounded by the reply cap: every round adds at least one byte or ends the loop.
+    for (;;) {
+        const int n = controlSocket->Receive(buffer, sizeof buffer);
+        if (n <= 0) return kConnectionFailed;
+        const FtpReplyReader::Status status = reader.Feed(std::string_view(buffer, n));
+        if (status == FtpReplyReader::Status::Complete) break;
+        if (status == FtpReplyReader::Status::TooLarge) {
+            Log("Reply longer than 65536 bytes\r\n");
+            return kConnectionFailed;
+        }
+        if (stopRequested.load()) return kConnectionFailed;
+    }
+    lastReply = reader.Text();
+    Log(lastReply + "\r\n");
+    return reader.Code();
+}

@@ -1,0 +1,172 @@
+// Whole FTP jobs run by real workers against the scripted fake: byte-exact downloads in both
+// data modes, servers that cannot resume, broken data connections, and Stop.
+#include <chrono>
+#include <thread>
+
+#include "FtpTestHelpers.h"
+
+namespace ftptest {
+namespace {
+
+using testsupport::FileExists;
+using testsupport::ReadFileBytes;
+using testsupport::WriteFileBytes;
+
+class FtpDownloadTest : public FtpFixture {};
+
+struct ModeAndThreads {
+    bool passive;
+    int threads;
+};
+
+class FtpDownloadModes : public FtpFixture,
+                         public ::testing::WithParamInterface<ModeAndThreads> {};
+
+TEST_P(FtpDownloadModes, ByteExact) {
+    const ModeAndThreads p = GetParam();
+    const std::string content = Pattern(1000003);  // not a multiple of the thread count
+    FakeFtpServer server(content);
+    FakeJobHost host(MakeSettings(p.passive, 2), server.Url(), Target(), p.threads);
+    ASSERT_TRUE(RunJob(host)) << host.LogText(0);
+    EXPECT_TRUE(Joined(host) == content);
+    EXPECT_EQ(server.ConnectionCount(), p.threads);
+    for (int i = 0; i < p.threads; ++i) {
+        // Each thread's reports add up to its segment.
+        const int64_t segment = i < p.threads - 1 ? 1000003 / p.threads
+                                                  : 1000003 - (p.threads - 1) * (1000003 / p.threads);
+        EXPECT_EQ(host.DeltaSum(i), segment) << "thread " << i;
+        EXPECT_EQ(host.LogLines(i).back(), "Thread #" + std::to_string(i) + ". complited with 1\r\n");
+    }
+    if (p.threads > 1) {
+        EXPECT_EQ(host.Fields().rangeSupport.load(), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FtpDownloadModes,
+                         ::testing::Values(ModeAndThreads{true, 1}, ModeAndThreads{true, 3},
+                                           ModeAndThreads{false, 1}, ModeAndThreads{false, 3}),
+                         [](const ::testing::TestParamInfo<ModeAndThreads>& testInfo) {
+                             return std::string(testInfo.param.passive ? "Passive" : "Active") +
+                                    std::to_string(testInfo.param.threads);
+                         });
+
+TEST_F(FtpDownloadTest, ProbeRefusedThreadZeroFetchesTheWholeFile) {
+    const std::string content = Pattern(200000);
+    FakeFtpServer server(content);
+    server.SetReply("REST", "502 REST not implemented.\r\n");
+    // Left over from an earlier job: thread 0 must start the file again, not append to it.
+    WriteFileBytes(Target(), "stale bytes of another run");
+    FakeJobHost host(MakeSettings(true), server.Url(), Target(), 3);
+    ASSERT_TRUE(RunJob(host)) << host.LogText(0);
+
+    EXPECT_TRUE(ReadFileBytes(Target()) == content);
+    EXPECT_FALSE(FileExists(Target() + "1"));
+    EXPECT_FALSE(FileExists(Target() + "2"));
+    EXPECT_EQ(host.Fields().rangeSupport.load(), 0);
+    for (int i = 1; i < 3; ++i) {
+        const auto log = host.LogLines(i);
+        EXPECT_TRUE(Contains(log, "QUIT\r\n")) << host.LogText(i);
+        EXPECT_FALSE(AnyStartsWith(log, "SIZE"));
+        EXPECT_FALSE(AnyStartsWith(log, "RETR"));
+        EXPECT_EQ(log.back(), "Thread #" + std::to_string(i) + ". complited with 1\r\n");
+    }
+    EXPECT_TRUE(Contains(host.LogLines(0), "RETR /file.bin\r\n"));
+    EXPECT_FALSE(Contains(host.LogLines(0), "REST 0\r\n"));
+}
+
+TEST_F(FtpDownloadTest, RestOffsetRefusedForThreadOne) {
+    // The probe passes, the real offset is refused: the attempt fails, the next one sees the
+    // server cannot resume and ends with success at once.
+    const std::string content = Pattern(10000);
+    FakeFtpServer server(content);
+    server.SetHook([](int, const std::string& verb, const std::string& arg, std::string& reply) {
+        if (verb == "REST" && arg != "64") reply = "554 Restart not valid\r\n";
+    });
+    FakeJobHost host(MakeSettings(true, 3), server.Url(), Target(), 2);
+    ASSERT_TRUE(RunWorkers(host, {1})) << host.LogText(1);
+
+    const auto log = host.LogLines(1);
+    EXPECT_TRUE(Contains(log, "REST 5000\r\n"));
+    EXPECT_TRUE(Contains(log, "Thread #1. complited with 0\r\n"));
+    EXPECT_EQ(log.back(), "Thread #1. complited with 1\r\n");
+    ASSERT_EQ(server.ConnectionCount(), 2);
+    EXPECT_FALSE(AnyStartsWith(server.Commands(0), "RETR"));
+    EXPECT_EQ(server.Commands(1).back(), "QUIT");
+    EXPECT_FALSE(FileExists(Target() + "1"));
+    EXPECT_EQ(host.Fields().rangeSupport.load(), 0);
+}
+
+TEST_F(FtpDownloadTest, DroppedDataConnectionResumesOnTheNextAttempt) {
+    const std::string content = Pattern(300000);
+    FakeFtpServer server(content);
+    server.DropDataAfter(5000, 1);
+    FakeJobHost host(MakeSettings(true, 3), server.Url(), Target(), 1);
+    ASSERT_TRUE(RunJob(host)) << host.LogText(0);
+    EXPECT_TRUE(ReadFileBytes(Target()) == content);
+    ASSERT_EQ(server.ConnectionCount(), 2);
+    EXPECT_FALSE(AnyStartsWith(server.Commands(0), "REST"));
+    EXPECT_TRUE(Contains(server.Commands(1), "REST 5000"));
+    EXPECT_EQ(host.DeltaSum(0), 300000);
+}
+
+TEST_F(FtpDownloadTest, DroppedDataConnectionsInAThreeThreadActiveJob) {
+    const std::string content = Pattern(600001);
+    FakeFtpServer server(content);
+    server.DropDataAfter(1234, 2);
+    FakeJobHost host(MakeSettings(false, 3), server.Url(), Target(), 3);
+    ASSERT_TRUE(RunJob(host)) << host.LogText(0);
+    EXPECT_TRUE(Joined(host) == content);
+    EXPECT_EQ(server.ConnectionCount(), 5);
+}
+
+TEST_F(FtpDownloadTest, CompleteSegmentsAreNotRequested) {
+    const std::string content = Pattern(9000);
+    FakeFtpServer server(content);
+    WriteFileBytes(Target(), content.substr(0, 3000));
+    WriteFileBytes(Target() + "1", content.substr(3000, 3000));
+    FakeJobHost host(MakeSettings(true), server.Url(), Target(), 3);
+    ASSERT_TRUE(RunJob(host)) << host.LogText(2);
+    EXPECT_TRUE(Joined(host) == content);
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(AnyStartsWith(host.LogLines(i), "RETR")) << i;
+}
+
+TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
+    // Long socket limits: only Stop can end the wait.
+    WBaseSocket::SetDefaultTimeouts(30000, 30000);
+    FakeFtpServer server(Pattern(1000));
+    server.SetNeverConnectData(true);
+    FakeJobHost host(MakeSettings(false, 5), server.Url(), Target(), 1);
+    WInternetWorker worker;
+    ASSERT_TRUE(worker.Start(&host, 0));
+    ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into Accept
+
+    const auto before = std::chrono::steady_clock::now();
+    worker.Stop();
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    ASSERT_EQ(host.Finished().size(), 1u);
+    EXPECT_FALSE(host.Finished()[0].ok);
+    EXPECT_EQ(server.ConnectionCount(), 1);  // no further attempt after the stop
+}
+
+TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
+    WBaseSocket::SetDefaultTimeouts(30000, 30000);
+    const std::string content = Pattern(100000);
+    FakeFtpServer server(content);
+    server.SetNeverConnectData(true);  // the client connects, but no byte ever comes
+    FakeJobHost host(MakeSettings(true, 5), server.Url(), Target(), 1);
+    WInternetWorker worker;
+    ASSERT_TRUE(worker.Start(&host, 0));
+    ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const auto before = std::chrono::steady_clock::now();
+    worker.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    ASSERT_EQ(host.Finished().size(), 1u);
+    EXPECT_FALSE(host.Finished()[0].ok);
+}
+
+}  // namespace
+}  // namespace ftptest
