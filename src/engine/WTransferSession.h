@@ -22,7 +22,7 @@ struct JobFields;
 WCriticalSection& SocketLock();
 
 class WTransferSession {
-public:
+  public:
     // settings: the snapshot this attempt works with.
     WTransferSession(JobHost& host, const Settings& settings);
     // Closes (without lingering) and deletes every socket that still exists.
@@ -53,8 +53,8 @@ public:
     bool ReceiveSegment(bool withLeftover);
 
     // ---- FTP (FtpSequence.cpp) ----
-    bool FtpDownload(const std::string& user, const std::string& password,
-                     const std::string& host, int port, const std::string& path);
+    bool FtpDownload(const std::string& user, const std::string& password, const std::string& host,
+                     int port, const std::string& path);
     bool QueryFtpSize(const std::string& path);
     int ReadFtpReply();
     bool OpenPassiveData();
@@ -63,9 +63,8 @@ public:
     bool Retrieve(const std::string& path);
 
     // ---- HTTP (HttpSequence.cpp) ----
-    bool HttpDownload(const std::string& user, const std::string& password,
-                      const std::string& host, int port, const std::string& path,
-                      const std::string& extra);
+    bool HttpDownload(const std::string& user, const std::string& password, const std::string& host,
+                      int port, const std::string& path, const std::string& extra);
     int ReadHttpHeader();
 
     // ---- state of the attempt (public so the sequences and their tests can see it) ----
@@ -105,6 +104,13 @@ public:
     bool ConnectUnlessStopped(WSocket& s);
     // Logs a text to this thread's page.
     void Log(const std::string& text);
-    // Reports progress and stores the job's startTick on first data.
+    // Reports progress for this thread (the data loop stores the job's startTick before its
+    // first report of data).
     void Report(int64_t done, int64_t total, int64_t delta);
+    // Creates and configures a new controlSocket under SocketLock() and installs it: aimed at
+    // the proxy of the URL's protocol when "useproxy" is on (a dotted quad, never looked up),
+    // else at the URL's host (looked up here; a failed lookup leaves the socket in Error).
+    // False, with a log line, when the port to connect to is outside 1..65535. Does not
+    // connect: the caller does, through ConnectUnlessStopped, with no lock held.
+    bool PrepareControlSocket(const std::string& urlHost, int urlPort);
 };

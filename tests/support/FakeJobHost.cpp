@@ -81,9 +81,8 @@ int FakeJobHost::FinishedCount(int threadNumber) const {
 
 bool FakeJobHost::WaitFinished(int count, int ms) const {
     std::unique_lock<std::mutex> guard(lock);
-    return finishedChanged.wait_for(guard, std::chrono::milliseconds(ms), [&] {
-        return static_cast<int>(finished.size()) >= count;
-    });
+    return finishedChanged.wait_for(guard, std::chrono::milliseconds(ms),
+                                    [&] { return static_cast<int>(finished.size()) >= count; });
 }
 
 }  // namespace testsupport

@@ -27,7 +27,7 @@ struct FinishedCall {
 };
 
 class FakeJobHost : public JobHost {
-public:
+  public:
     FakeJobHost(const Settings& settings, const std::string& url, const std::string& targetPath,
                 int threadCount);
 
@@ -56,7 +56,7 @@ public:
     // Waits until at least `count` ThreadFinished calls have come, at most ms milliseconds.
     bool WaitFinished(int count, int ms) const;
 
-private:
+  private:
     JobFields fields;
     mutable std::mutex lock;
     mutable std::condition_variable finishedChanged;

@@ -1,0 +1,138 @@
+// The HTTP/1.0 conversation of one attempt: HEAD while the size is unknown, then GET with a
+// byte range over a new connection, with the reply checked before any byte is written.
+#include <string>
+
+#include "engine/Base64.h"
+#include "engine/HttpParse.h"
+#include "engine/JobHost.h"
+#include "engine/TextFormat.h"
+#include "engine/WTransferSession.h"
+
+namespace {
+
+long long AsLong(int64_t value) {
+    return static_cast<long long>(value);
+}
+
+}  // namespace
+
+bool WTransferSession::HttpDownload(const std::string& user, const std::string& password,
+                                    const std::string& host_, int port, const std::string& path,
+                                    const std::string& extra) {
+    std::string block;
+    if (settings.useproxy) {
+        block = FormatText("http://%s:%d", host_.c_str(), port) + path + extra + " HTTP/1.0\r\n";
+        block += "Proxy-Connection: Close\r\n";
+        block += "Pragma: No-Cache\r\n";
+    } else {
+        block = path + extra + " HTTP/1.0\r\n";
+        block += "Connection: Close\r\n";
+    }
+    block += FormatText("Host: %s:%d\r\n", host_.c_str(), port);
+    block += "Accept: */*\r\n";
+    block += "Referer: http://" + host_ + "\r\n";
+    if (settings.useauthorization) {
+        block += "Authorization: Basic " + Base64Encode(user + ":" + password) + "\r\n";
+    }
+    block += "User-Agent: Brindle/2.2\r\n";
+
+    bool reconnect = false;
+    if (job.fileSize.load() == -1) {
+        int status = SendCommand("HEAD " + block + "\r\n");
+        if (status > 399) return false;
+        // The size of a redirect or an interim answer is not the file's.
+        if (status < 200 || status > 299) {
+            Log(FormatText("HEAD answered with status %d: no file size\r\n", status));
+            return false;
+        }
+        SetControlSocket(nullptr);
+        reconnect = true;
+        if (job.rangeSupport.load() == -1) {
+            int unknown = -1;
+            job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
+        }
+    }
+
+    // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
+    if (job.rangeSupport.load() == 0 && threadNumber > 0) return true;
+    if (!ComputeSegment(false)) return false;
+    int rangeSupport = job.rangeSupport.load();
+    if (rangeSupport == 1 && !progressAnnounced) {
+        Report(alreadyDone, remaining + alreadyDone, alreadyDone);
+        progressAnnounced = true;
+    }
+    if (rangeSupport == 0) {
+        // The target is complete only when it holds the whole file: a part as long as a
+        // segment is not.
+        if (threadNumber > 0) return true;
+        int64_t fileSize = job.fileSize.load();
+        if (alreadyDone == fileSize) {
+            remaining = 0;
+            return true;
+        }
+        segmentStart = 0;
+        alreadyDone = 0;
+        remaining = fileSize;
+    } else if (remaining == 0) {
+        return true;
+    }
+    if (stopRequested) return false;
+
+    if (reconnect) {
+        // Every request says "Connection: Close", so the data request needs a new connection.
+        if (!PrepareControlSocket(host_, port)) return false;
+        if (!ConnectUnlessStopped(*controlSocket)) return false;
+    }
+    if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
+
+    int status;
+    if (rangeSupport == 1) {
+        requestedRangeStart = segmentStart;
+        status = SendCommand("GET " + block +
+                             FormatText("Range: bytes=%lld-%lld\r\n\r\n", AsLong(segmentStart),
+                                        AsLong(segmentStart + remaining - 1)));
+    } else {
+        requestedRangeStart = -1;
+        status = SendCommand("GET " + block + "\r\n");
+    }
+    if (status > 399) return false;
+    // Only the asked-for bytes may go into the part file: a full body, a redirect page or a
+    // range from elsewhere would corrupt it.
+    if (requestedRangeStart >= 0) {
+        HttpContentRange range;
+        if (status != 206) {
+            Log(FormatText("Range request answered with status %d instead of 206\r\n", status));
+            return false;
+        }
+        if (!HttpParseContentRange(lastReply, range) || range.first != requestedRangeStart) {
+            Log(FormatText("Content-Range does not start at byte %lld\r\n",
+                           AsLong(requestedRangeStart)));
+            return false;
+        }
+    } else if (status != 200) {
+        Log(FormatText("Request answered with status %d instead of 200\r\n", status));
+        return false;
+    }
+    return ReceiveSegment(true);
+}
+
+int WTransferSession::ReadHttpHeader() {
+    HttpHeaderReader reader;
+    char chunk[1024];
+    while (reader.GetState() == HttpHeaderReader::State::NeedMore) {
+        if (!controlSocket || stopRequested) return 600;
+        int n = controlSocket->Receive(chunk, static_cast<int>(sizeof chunk));
+        if (n <= 0 || stopRequested) return 600;
+        reader.Feed(chunk, static_cast<size_t>(n));
+    }
+    if (reader.GetState() == HttpHeaderReader::State::TooLarge) {
+        Log(FormatText("Header block larger than %zu bytes\r\n",
+                       HttpHeaderReader::kMaxHeaderBytes));
+        return 600;
+    }
+    lastReply = reader.Header();
+    Log(lastReply + "\r\n");
+    leftover = reader.Leftover();
+    int status = HttpStatusCode(lastReply);
+    return status < 0 ? 600 : status;
+}

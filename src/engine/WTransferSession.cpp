@@ -1,0 +1,306 @@
+// The common part of one attempt: set-up and connection, command exchange, segment arithmetic
+// with resume from the part file, and the data loop.
+#include "engine/WTransferSession.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/FtpParse.h"
+#include "engine/HttpParse.h"
+#include "engine/JobHost.h"
+#include "engine/TextFormat.h"
+#include "net/TickCount.h"
+#include "net/WInternet.h"
+
+namespace {
+
+constexpr int kDefaultBufferSize = 4096;
+constexpr int kMaxBufferSize = 16 * 1024 * 1024;
+
+// The receive buffer size a "bufsize" value stands for: the file may hold anything.
+int UsableBufferSize(int bufsize) {
+    if (bufsize < 1) return kDefaultBufferSize;
+    return std::min(bufsize, kMaxBufferSize);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+long long AsLong(int64_t value) {
+    return static_cast<long long>(value);
+}
+
+}  // namespace
+
+WCriticalSection& SocketLock() {
+    static WCriticalSection lock;
+    return lock;
+}
+
+WTransferSession::WTransferSession(JobHost& host_, const Settings& settings_)
+    : host(host_), job(host_.Fields()), settings(settings_) {}
+
+WTransferSession::~WTransferSession() {
+    SetDataSocket(nullptr);
+    SetListenSocket(nullptr);
+    SetControlSocket(nullptr);
+}
+
+void WTransferSession::Stop() {
+    stopRequested = true;
+    WSemaphoreLock guard(&sessionLock);
+    if (controlSocket) controlSocket->Close(false, 600);
+    if (dataSocket) dataSocket->Close(false, 600);
+    if (listenSocket) listenSocket->Close(false, 600);
+}
+
+// ---- helpers ----
+
+std::unique_ptr<WSocket> WTransferSession::NewClientSocket() {
+    auto s = std::make_unique<WSocket>();
+    s->SetAsynchronous(false);
+    s->SetAddressFamily(2);
+    s->SetSocketType(1);
+    s->SetProtocol(0);
+    s->Create();
+    return s;
+}
+
+std::unique_ptr<WServerSocket> WTransferSession::NewServerSocket() {
+    auto s = std::make_unique<WServerSocket>();
+    s->SetAsynchronous(false);
+    s->SetAddressFamily(2);
+    s->SetSocketType(1);
+    s->SetProtocol(0);
+    s->Create();
+    return s;
+}
+
+void WTransferSession::SetControlSocket(std::unique_ptr<WSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (controlSocket) controlSocket->Close(false, 600);
+    controlSocket = std::move(s);
+}
+
+void WTransferSession::SetDataSocket(std::unique_ptr<WSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (dataSocket) dataSocket->Close(false, 600);
+    dataSocket = std::move(s);
+}
+
+void WTransferSession::SetListenSocket(std::unique_ptr<WServerSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (listenSocket) listenSocket->Close(false, 600);
+    listenSocket = std::move(s);
+}
+
+bool WTransferSession::ConnectUnlessStopped(WSocket& s) {
+    {
+        WSemaphoreLock guard(&sessionLock);
+        if (stopRequested) return false;
+    }
+    // No lock while connecting, so that Stop can close the socket and end the wait.
+    return s.Connect() && !stopRequested;
+}
+
+void WTransferSession::Log(const std::string& text) {
+    host.LogLine(text, threadNumber);
+}
+
+void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
+    host.ReportProgress(done, total, delta, threadNumber);
+}
+
+bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort) {
+    WSemaphoreLock socketGuard(&SocketLock());
+    std::unique_ptr<WSocket> s = NewClientSocket();
+    bool ok = true;
+    if (!stopRequested) {
+        if (settings.useproxy) {
+            bool ftp = scheme == WInternet::kSchemeFtp;
+            int port = ftp ? settings.ftpproxyport : settings.proxyport;
+            if (port < 1 || port > 65535) {
+                Log(FormatText("Proxy port %d is out of range 1..65535\r\n", port));
+                ok = false;
+            } else {
+                s->SetRemotePort(port);
+                s->SetRemoteAddress(ftp ? settings.ftpproxyaddr : settings.proxyaddr);
+            }
+        } else if (urlPort < 1 || urlPort > 65535) {
+            Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
+            ok = false;
+        } else {
+            s->SetRemotePort(urlPort);
+            s->SetRemoteHost(urlHost);
+        }
+    }
+    SetControlSocket(std::move(s));
+    return ok;
+}
+
+// ---- the attempt ----
+
+bool WTransferSession::RunAttempt() {
+    Log(FormatText("ATTEMPTION #%d\r\n\r\n", attemptIndex));
+
+    std::string urlHost, user, password, path, extra;
+    uint16_t urlPort = 0;
+    {
+        WSemaphoreLock socketGuard(&SocketLock());
+        WInternet internet;
+        if (!internet.CrackUrl(job.url, scheme, urlHost, urlPort, user, password, path, extra)) {
+            Log("Cannot split the URL " + job.url + "\r\n");
+            return false;
+        }
+        if (!PrepareControlSocket(urlHost, urlPort)) return false;
+    }
+    if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
+        stopRequested) {
+        return false;
+    }
+
+    if (user.empty()) user = settings.defuser;
+    if (password.empty()) password = settings.defpass;
+    if (scheme == WInternet::kSchemeFtp) return FtpDownload(user, password, urlHost, urlPort, path);
+    return HttpDownload(user, password, urlHost, urlPort, path, extra);
+}
+
+int WTransferSession::SendCommand(const std::string& text) {
+    Log(text);
+    if (!controlSocket) return 600;
+    int sent = controlSocket->Send(text);
+    if (sent < 0 || static_cast<size_t>(sent) < text.size()) return 600;
+    return scheme == WInternet::kSchemeFtp ? ReadFtpReply() : ReadHttpHeader();
+}
+
+bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
+    int64_t fileSize = job.fileSize.load();
+    if (fileSize == -1) {
+        int64_t parsed = scheme == WInternet::kSchemeFtp
+                             ? ParseFtpSizeReply(lastReply, sizeFromSizeReply)
+                             : HttpContentLength(lastReply);
+        if (parsed < 0) {
+            // Never stored: a later attempt asks again.
+            Log("No file size in the reply\r\n");
+            return false;
+        }
+        // The first worker's value serves the whole job.
+        int64_t unknown = -1;
+        job.fileSize.compare_exchange_strong(unknown, parsed);
+        fileSize = job.fileSize.load();
+    }
+    if (fileSize < 1) return false;
+
+    int threadCount = std::max(job.threadCount, 1);
+    int64_t length = fileSize / threadCount;
+    segmentStart = threadNumber * length;
+    if (threadNumber == threadCount - 1) length = fileSize - segmentStart;
+
+    struct stat status;
+    if (::stat(partFileName.c_str(), &status) != 0) {
+        alreadyDone = 0;
+        remaining = length;
+        return true;
+    }
+    int64_t partSize = status.st_size;
+    int rangeSupport = job.rangeSupport.load();
+    if (partSize > length && rangeSupport != 0) {
+        // Leftovers of another split: what lies beyond the segment belongs to the next part,
+        // and appending after it would corrupt the joined file.
+        if (threadNumber == 0) {
+            Log(
+                FormatText("Part file %s holds %lld bytes, more than its segment of %lld: "
+                           "cut to the segment\r\n",
+                           partFileName.c_str(), AsLong(partSize), AsLong(length)));
+            if (::truncate(partFileName.c_str(), length) != 0) {
+                Log(FormatText("Cannot cut %s: %s\r\n", partFileName.c_str(),
+                               std::strerror(errno)));
+                return false;
+            }
+            partSize = length;
+        } else {
+            Log(
+                FormatText("Part file %s holds %lld bytes, more than its segment of %lld: "
+                           "deleted, fetching the segment again\r\n",
+                           partFileName.c_str(), AsLong(partSize), AsLong(length)));
+            if (::unlink(partFileName.c_str()) != 0) {
+                Log(FormatText("Cannot delete %s: %s\r\n", partFileName.c_str(),
+                               std::strerror(errno)));
+                return false;
+            }
+            partSize = 0;
+        }
+    }
+    segmentStart += partSize;
+    alreadyDone = partSize;
+    remaining = length - partSize;
+    if (remaining < 0) remaining = rangeSupport != 0 ? 0 : fileSize;
+    return true;
+}
+
+bool WTransferSession::ReceiveSegment(bool withLeftover) {
+    std::vector<char> buffer(static_cast<size_t>(UsableBufferSize(settings.bufsize)));
+    WSocket* source = scheme == WInternet::kSchemeFtp ? dataSocket.get() : controlSocket.get();
+
+    if (remaining == job.fileSize.load()) ::unlink(partFileName.c_str());
+    int64_t noTick = 0;
+    job.startTick.compare_exchange_strong(noTick, TickCount());
+
+    int fd = ::open(partFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    bool writeFailed = fd < 0;
+    if (writeFailed) {
+        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+    }
+
+    int64_t received = 0;
+    if (!writeFailed && withLeftover) {
+        // Body bytes past the segment are never written.
+        size_t take = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(leftover.size()), remaining));
+        if (WriteAll(fd, leftover.data(), take)) {
+            received = static_cast<int64_t>(take);
+            Report(received + alreadyDone, remaining + alreadyDone, received);
+        } else {
+            writeFailed = true;
+        }
+        leftover.clear();
+    }
+    while (!writeFailed && received < remaining && source != nullptr) {
+        int want = static_cast<int>(
+            std::min<int64_t>(static_cast<int64_t>(buffer.size()), remaining - received));
+        int n = source->Receive(buffer.data(), static_cast<int>(buffer.size()), want);
+        if (n <= 0) break;
+        if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n))) {
+            writeFailed = true;
+            break;
+        }
+        received += n;
+        Report(received + alreadyDone, remaining + alreadyDone, n);
+        if (stopRequested) break;
+    }
+    if (writeFailed && fd >= 0) {
+        Log(FormatText("Cannot write to %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+    }
+    if (fd >= 0) ::close(fd);
+    {
+        WSemaphoreLock guard(&sessionLock);
+        if (source != nullptr) source->Close(false, 600);
+    }
+    return !writeFailed && received == remaining && !stopRequested;
+}

@@ -1,0 +1,159 @@
+// HTTP answers that must not end up in a part file, and connections that fail mid-way.
+#include <unistd.h>
+
+#include "HttpTestFixture.h"
+
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpServer;
+using testsupport::FileExists;
+using testsupport::PatternBytes;
+
+namespace {
+
+FakeHttpOptions Serving(size_t size) {
+    FakeHttpOptions options;
+    options.body = PatternBytes(size, 7);
+    return options;
+}
+
+bool Logged(const testsupport::FakeJobHost& host, int thread, const std::string& text) {
+    return host.LogText(thread).find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(HttpEngineTest, FullBodyAnswerToRangedGetWritesNothing) {
+    FakeHttpOptions options = Serving(1000);
+    options.ignoreRanges = true;
+    FakeHttpServer server(options);
+    auto host = MakeHost(server.Url(), 2);
+    EXPECT_FALSE(RunAttempt(*host, 1));
+    EXPECT_FALSE(FileExists(PartName(1)));
+    EXPECT_TRUE(Logged(*host, 1, "answered with status 200 instead of 206"));
+    EXPECT_EQ(host->DeltaSum(1), 0);
+}
+
+TEST_F(HttpEngineTest, ShiftedContentRangeWritesNothing) {
+    FakeHttpOptions options = Serving(1000);
+    options.contentRangeShift = 10;
+    FakeHttpServer server(options);
+    auto host = MakeHost(server.Url(), 2);
+    EXPECT_FALSE(RunAttempt(*host, 1));
+    EXPECT_FALSE(FileExists(PartName(1)));
+    EXPECT_TRUE(Logged(*host, 1, "Content-Range does not start at byte 500"));
+}
+
+TEST_F(HttpEngineTest, RedirectPageIsNeverWritten) {
+    for (auto ranges :
+         {FakeHttpOptions::AcceptRanges::Bytes, FakeHttpOptions::AcceptRanges::Absent}) {
+        FakeHttpOptions options = Serving(1000);
+        options.getStatus = 302;
+        options.acceptRanges = ranges;
+        FakeHttpServer server(options);
+        auto host = MakeHost(server.Url(), 1);
+        EXPECT_FALSE(RunAttempt(*host, 0));
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_TRUE(Logged(*host, 0, "answered with status 302"));
+    }
+}
+
+TEST_F(HttpEngineTest, SizeOnlyFromASuccessfulHead) {
+    FakeHttpOptions redirect = Serving(1000);
+    redirect.headStatus = 302;
+    FakeHttpServer server(redirect);
+    auto host = MakeHost(server.Url(), 1);
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+    EXPECT_TRUE(Logged(*host, 0, "HEAD answered with status 302"));
+    EXPECT_TRUE(server.Requests("GET").empty());
+
+    FakeHttpOptions missing = Serving(1000);
+    missing.headStatus = 404;
+    FakeHttpServer server404(missing);
+    host = MakeHost(server404.Url(), 1);
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+}
+
+TEST_F(HttpEngineTest, NegativeOrMissingContentLengthFails) {
+    for (bool omit : {false, true}) {
+        FakeHttpOptions options = Serving(1000);
+        options.contentLengthText = "-5";
+        options.omitContentLength = omit;
+        FakeHttpServer server(options);
+        auto host = MakeHost(server.Url(), 1);
+        EXPECT_FALSE(RunAttempt(*host, 0));
+        EXPECT_EQ(host->Fields().fileSize.load(), -1);
+        EXPECT_TRUE(server.Requests("GET").empty());
+        EXPECT_FALSE(FileExists(target));
+    }
+}
+
+TEST_F(HttpEngineTest, EndlessHeaderIsCutAt64KiB) {
+    FakeHttpOptions options = Serving(1000);
+    options.endlessHeader = true;
+    FakeHttpServer server(options);
+    auto host = MakeHost(server.Url(), 1);
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_TRUE(Logged(*host, 0, "Header block larger than 65536 bytes"));
+    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+}
+
+TEST_F(HttpEngineTest, DroppedTransferResumesOnTheNextAttempt) {
+    FakeHttpOptions options = Serving(50000);
+    options.dropAfter = 20000;
+    options.dropConnections = 1;
+    FakeHttpServer server(options);
+    settings.attempts = 3;
+    auto host = MakeHost(server.Url(), 1);
+    ASSERT_TRUE(testsupport::RunWorkers(*host));
+
+    EXPECT_EQ(Part(0), server.Body());
+    auto gets = server.Requests("GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[0].range, "bytes=0-49999");
+    EXPECT_EQ(gets[1].range, "bytes=20000-49999");
+    EXPECT_EQ(server.Requests("HEAD").size(), 1u);  // the size is known on the second attempt
+    // One announcement for the whole worker: the deltas add up to the file exactly.
+    EXPECT_EQ(host->DeltaSum(0), 50000);
+    std::string log = host->LogText(0);
+    size_t failed = log.find("Thread #0. complited with 0\r\n");
+    ASSERT_NE(failed, std::string::npos);
+    EXPECT_NE(log.find("ATTEMPTION #1\r\n\r\n", failed), std::string::npos);
+    EXPECT_NE(log.find("Thread #0. complited with 1\r\n", failed), std::string::npos);
+}
+
+TEST_F(HttpEngineTest, StalledTransferEndsByTheStallLimitAndResumes) {
+    testsupport::ScopedSocketTimeouts shortStall(3000, 300);
+    FakeHttpOptions options = Serving(30000);
+    options.stallAfter = 1000;
+    options.stallConnections = 1;
+    FakeHttpServer server(options);
+    settings.attempts = 2;
+    auto host = MakeHost(server.Url(), 1);
+    ASSERT_TRUE(testsupport::RunWorkers(*host));
+    EXPECT_EQ(Part(0), server.Body());
+    auto gets = server.Requests("GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[1].range, "bytes=1000-29999");
+}
+
+// A write that fails ends the attempt with a log line, and no bytes are reported for it.
+TEST_F(HttpEngineTest, FailedWriteFailsTheAttempt) {
+    if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    FakeHttpServer server(Serving(1000));
+    ASSERT_EQ(::symlink("/dev/full", PartName(1).c_str()), 0);
+    auto host = MakeHost(server.Url(), 2);
+    EXPECT_FALSE(RunAttempt(*host, 1));
+    EXPECT_TRUE(Logged(*host, 1, "Cannot write to"));
+    EXPECT_EQ(host->DeltaSum(1), 0);
+}
+
+TEST_F(HttpEngineTest, BadProxyPortFailsWithALogLine) {
+    settings.useproxy = true;
+    settings.proxyaddr = "127.0.0.1";
+    settings.proxyport = 70000;
+    auto host = MakeHost("http://files.example/a", 1);
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_TRUE(Logged(*host, 0, "Proxy port 70000 is out of range"));
+}

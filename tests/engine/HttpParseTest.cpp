@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "engine/HttpParse.h"
+
+namespace {
+
+const std::string kBlock =
+    "HTTP/1.1 206 Partial Content\r\nContent-Length: 10\r\n"
+    "Content-Range: bytes 0-9/20\r\n\r\n";
+const std::string kBody = "0123456789";
+
+}  // namespace
+
+// The terminator may be cut anywhere by the reads; every two-piece split must give the same
+// block, and the body bytes that came with the completing piece.
+TEST(HttpHeaderReaderTest, EveryTwoPieceSplit) {
+    const std::string text = kBlock + kBody;
+    for (size_t i = 1; i < text.size(); ++i) {
+        HttpHeaderReader reader;
+        auto state = reader.Feed(text.data(), i);
+        if (i < kBlock.size()) {
+            ASSERT_EQ(state, HttpHeaderReader::State::NeedMore) << i;
+            state = reader.Feed(text.data() + i, text.size() - i);
+            ASSERT_EQ(reader.Leftover(), kBody) << i;
+        } else {
+            ASSERT_EQ(reader.Leftover(), text.substr(kBlock.size(), i - kBlock.size())) << i;
+        }
+        ASSERT_EQ(state, HttpHeaderReader::State::Complete) << i;
+        ASSERT_EQ(reader.Header(), kBlock) << i;
+    }
+}
+
+TEST(HttpHeaderReaderTest, TerminatorSpreadOverThreeReadsAndSingleBytes) {
+    const std::string text = kBlock + kBody;
+    size_t end = kBlock.size();
+    for (size_t i = end - 4; i < end; ++i) {
+        for (size_t j = i + 1; j <= end; ++j) {
+            HttpHeaderReader reader;
+            reader.Feed(text.data(), i);
+            reader.Feed(text.data() + i, j - i);
+            reader.Feed(text.data() + j, text.size() - j);
+            ASSERT_EQ(reader.GetState(), HttpHeaderReader::State::Complete) << i << "," << j;
+            ASSERT_EQ(reader.Header(), kBlock);
+            // Body bytes count only when they came with the end of the block.
+            ASSERT_EQ(reader.Leftover(), j == end ? "" : kBody);
+        }
+    }
+    HttpHeaderReader bytewise;
+    for (char c : kBlock) bytewise.Feed(&c, 1);
+    EXPECT_EQ(bytewise.GetState(), HttpHeaderReader::State::Complete);
+    EXPECT_EQ(bytewise.Header(), kBlock);
+    EXPECT_EQ(bytewise.Leftover(), "");
+}
+
+TEST(HttpHeaderReaderTest, CapAt64KiB) {
+    auto blockOfSize = [](size_t size) {
+        std::string head = "HTTP/1.0 200 OK\r\nX: ";
+        return head + std::string(size - head.size() - 4, 'a') + "\r\n\r\n";
+    };
+    HttpHeaderReader atLimit;
+    std::string block = blockOfSize(HttpHeaderReader::kMaxHeaderBytes);
+    EXPECT_EQ(atLimit.Feed(block.data(), block.size()), HttpHeaderReader::State::Complete);
+
+    HttpHeaderReader overLimit;
+    block = blockOfSize(HttpHeaderReader::kMaxHeaderBytes + 1);
+    EXPECT_EQ(overLimit.Feed(block.data(), block.size()), HttpHeaderReader::State::TooLarge);
+
+    // Without an end, refused once the limit is reached, in 1024-byte reads.
+    HttpHeaderReader endless;
+    std::string chunk(1024, 'b');
+    int reads = 0;
+    while (endless.Feed(chunk.data(), chunk.size()) == HttpHeaderReader::State::NeedMore) {
+        ASSERT_LT(++reads, 100);
+    }
+    EXPECT_EQ(endless.GetState(), HttpHeaderReader::State::TooLarge);
+    EXPECT_EQ(reads + 1, 64);
+}
+
+TEST(HttpParseTest, StatusCode) {
+    EXPECT_EQ(HttpStatusCode("HTTP/1.1 206 Partial Content\r\n\r\n"), 206);
+    EXPECT_EQ(HttpStatusCode("HTTP/1.0 200\r\n\r\n"), 200);
+    EXPECT_EQ(HttpStatusCode("HTTP/1.0 abc\r\n\r\n"), -1);
+    EXPECT_EQ(HttpStatusCode("garbage\r\n\r\n"), -1);
+}
+
+TEST(HttpParseTest, ContentLength) {
+    auto length = [](const std::string& field) {
+        return HttpContentLength("HTTP/1.0 200 OK\r\n" + field + "\r\n\r\n");
+    };
+    EXPECT_EQ(length("Content-Length: 48213"), 48213);
+    EXPECT_EQ(length("content-length:\t 7 "), 7);
+    EXPECT_EQ(length("Content-Length: 6442450944"), 6442450944LL);
+    EXPECT_EQ(length("Content-Length: -5"), -1);
+    EXPECT_EQ(length("Content-Length: abc"), -1);
+    EXPECT_EQ(length("Content-Length: 12abc"), -1);
+    EXPECT_EQ(length("Content-Length: 99999999999999999999"), -1);
+    EXPECT_EQ(length("Content-Length:"), -1);
+    // Only a field of that name counts, not one that ends with it.
+    EXPECT_EQ(length("X-Content-Length: 5"), -1);
+}
+
+TEST(HttpParseTest, RangeSupport) {
+    auto support = [](const std::string& fields) {
+        return HttpRangeSupport("HTTP/1.0 200 OK\r\n" + fields + "\r\n");
+    };
+    EXPECT_EQ(support("Accept-Ranges: bytes\r\n"), 1);
+    EXPECT_EQ(support("accept-ranges:   none  \r\n"), 0);
+    EXPECT_EQ(support("Accept-Ranges: None\r\n"), 1);  // the value is compared with case
+    EXPECT_EQ(support("Content-Length: 5\r\n"), 0);
+    EXPECT_EQ(support("Accept-Ranges:\r\n"), 1);
+}
+
+TEST(HttpParseTest, ContentRange) {
+    HttpContentRange range;
+    ASSERT_TRUE(
+        HttpParseContentRange("HTTP/1.1 206 P\r\nContent-Range: bytes 500-749/1000\r\n", range));
+    EXPECT_EQ(range.first, 500);
+    EXPECT_EQ(range.last, 749);
+    EXPECT_EQ(range.total, 1000);
+    ASSERT_TRUE(HttpParseContentRange("HTTP/1.1 206 P\r\ncontent-range: Bytes 0-0/*\r\n", range));
+    EXPECT_EQ(range.first, 0);
+    EXPECT_EQ(range.total, -1);
+    for (const char* bad :
+         {"Content-Range: bytes 500-/1000", "Content-Range: bytes */1000",
+          "Content-Range: 500-749/1000", "Content-Range: bytes 9-3/10", "Content-Length: 5"}) {
+        EXPECT_FALSE(HttpParseContentRange(std::string("HTTP/1.1 206 P\r\n") + bad + "\r\n", range))
+            << bad;
+    }
+}

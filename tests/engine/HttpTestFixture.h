@@ -1,0 +1,37 @@
+#pragma once
+// Shared set-up of the HTTP engine tests: a temp dir with the target path, short socket
+// limits, settings with one attempt, and a way to run one attempt of one thread directly.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/WTransferSession.h"
+#include "support/FakeHttpServer.h"
+#include "support/FakeJobHost.h"
+#include "support/TempDir.h"
+#include "support/WorkerRunner.h"
+
+class HttpEngineTest : public ::testing::Test {
+  protected:
+    HttpEngineTest() { settings.attempts = 1; }
+
+    std::unique_ptr<testsupport::FakeJobHost> MakeHost(const std::string& url, int threadCount) {
+        return std::make_unique<testsupport::FakeJobHost>(settings, url, target, threadCount);
+    }
+    std::string PartName(int i) const { return i == 0 ? target : target + std::to_string(i); }
+    std::string Part(int i) const { return testsupport::ReadFileBytes(PartName(i)); }
+
+    // One attempt of one thread, run on the test's thread.
+    bool RunAttempt(testsupport::FakeJobHost& host, int threadNumber) {
+        WTransferSession session(host, host.SettingsSnapshot());
+        session.threadNumber = threadNumber;
+        session.partFileName = PartName(threadNumber);
+        return session.RunAttempt();
+    }
+
+    testsupport::ScopedSocketTimeouts timeouts{3000, 3000};
+    testsupport::TempDir dir;
+    std::string target = dir.File("file.bin");
+    Settings settings;
+};

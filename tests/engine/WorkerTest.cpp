@@ -1,0 +1,169 @@
+// The attempts loop and stopping of WInternetWorker.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "engine/WInternetWorker.h"
+#include "support/FakeHttpServer.h"
+#include "support/FakeJobHost.h"
+#include "support/TempDir.h"
+#include "support/WorkerRunner.h"
+
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpServer;
+using testsupport::FakeJobHost;
+using testsupport::TempDir;
+
+namespace {
+
+// A loopback port with nothing listening on it: connects are refused at once.
+int ClosedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+class WorkerTest : public ::testing::Test {
+  protected:
+    testsupport::ScopedSocketTimeouts timeouts{3000, 20000};
+    TempDir dir;
+    std::string target = dir.File("file.bin");
+};
+
+}  // namespace
+
+TEST_F(WorkerTest, AttemptsUsedUp) {
+    Settings settings;
+    settings.attempts = 3;
+    FakeJobHost host(settings, "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/f", target,
+                     1);
+    ASSERT_TRUE(testsupport::RunWorkers(host));
+    EXPECT_EQ(host.LogLines(0), (std::vector<std::string>{
+                                    "ATTEMPTION #0\r\n\r\n", "Thread #0. complited with 0\r\n",
+                                    "ATTEMPTION #1\r\n\r\n", "Thread #0. complited with 0\r\n",
+                                    "ATTEMPTION #2\r\n\r\n", "Thread #0. complited with 0\r\n"}));
+    ASSERT_EQ(host.Finished().size(), 1u);
+    EXPECT_FALSE(host.Finished()[0].ok);
+}
+
+TEST_F(WorkerTest, NoAttemptMeansFailure) {
+    Settings settings;
+    settings.attempts = 0;
+    FakeJobHost host(settings, "http://127.0.0.1/f", target, 2);
+    ASSERT_TRUE(testsupport::RunWorkers(host));
+    EXPECT_TRUE(host.LogLines(0).empty());
+    ASSERT_EQ(host.Finished().size(), 2u);
+    EXPECT_FALSE(host.Finished()[0].ok);
+    EXPECT_FALSE(host.Finished()[1].ok);
+}
+
+TEST_F(WorkerTest, PartFileNames) {
+    Settings settings;
+    settings.attempts = 0;
+    FakeJobHost host(settings, "http://127.0.0.1/f", "/tmp/x/target", 12);
+    WInternetWorker first, eleventh;
+    ASSERT_TRUE(first.Start(&host, 0));
+    ASSERT_TRUE(eleventh.Start(&host, 11));
+    first.Stop();
+    eleventh.Stop();
+    EXPECT_EQ(first.PartFileName(), "/tmp/x/target");
+    EXPECT_EQ(eleventh.PartFileName(), "/tmp/x/target11");
+    EXPECT_EQ(eleventh.ThreadNumber(), 11);
+}
+
+// The attempts setting is read afresh before every attempt.
+TEST_F(WorkerTest, AttemptsSettingIsReadBeforeEachAttempt) {
+    class ShrinkingHost : public FakeJobHost {
+      public:
+        using FakeJobHost::FakeJobHost;
+        Settings SettingsSnapshot() const override {
+            Settings s = FakeJobHost::SettingsSnapshot();
+            s.attempts = snapshots++ == 0 ? 5 : 2;
+            return s;
+        }
+        mutable std::atomic<int> snapshots{0};
+    };
+    ShrinkingHost host(Settings{}, "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/f",
+                       target, 1);
+    ASSERT_TRUE(testsupport::RunWorkers(host));
+    EXPECT_EQ(host.LogLines(0).size(), 4u);  // two attempts, each with its two lines
+    EXPECT_EQ(host.snapshots.load(), 3);
+}
+
+TEST_F(WorkerTest, StopDuringBlockedReceiveEndsTheWorkerPromptly) {
+    FakeHttpOptions options;
+    options.body = testsupport::PatternBytes(100000);
+    options.stallAfter = 1000;
+    options.stallConnections = 100;
+    FakeHttpServer server(options);
+    Settings settings;
+    settings.attempts = 5;
+    FakeJobHost host(settings, server.Url(), target, 1);
+
+    WInternetWorker worker;
+    ASSERT_TRUE(worker.Start(&host, 0));
+    ASSERT_TRUE(WaitUntil([&] { return host.DeltaSum(0) >= 1000; }, 10000));
+    auto started = std::chrono::steady_clock::now();
+    worker.Stop();
+    auto took = std::chrono::steady_clock::now() - started;
+    // The stall limit is 20 s: only the stop can have ended the receive this soon.
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_FALSE(worker.IsRunning());
+
+    ASSERT_EQ(host.Finished().size(), 1u);
+    EXPECT_FALSE(host.Finished()[0].ok);
+    std::string log = host.LogText(0);
+    EXPECT_EQ(log.find("ATTEMPTION #1"), std::string::npos);  // no retry after a stop
+    EXPECT_NE(log.find("Thread #0. complited with 0\r\n"), std::string::npos);
+    EXPECT_EQ(testsupport::ReadFileBytes(target), server.Body().substr(0, 1000));
+}
+
+TEST_F(WorkerTest, AllWorkersOfAJobWindDownTogether) {
+    FakeHttpOptions options;
+    options.body = testsupport::PatternBytes(30000);
+    options.stallAfter = 500;
+    options.stallConnections = 100;
+    FakeHttpServer server(options);
+    Settings settings;
+    settings.attempts = 5;
+    FakeJobHost host(settings, server.Url(), target, 3);
+
+    std::vector<std::unique_ptr<WInternetWorker>> workers;
+    for (int i = 0; i < 3; ++i) {
+        workers.push_back(std::make_unique<WInternetWorker>());
+        ASSERT_TRUE(workers.back()->Start(&host, i));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests("GET").size() == 3; }, 10000));
+    for (auto& w : workers) w->RequestStop();
+    for (auto& w : workers) w->Stop();
+    ASSERT_TRUE(host.WaitFinished(3, 1000));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(host.FinishedCount(i), 1) << i;
+    for (const auto& f : host.Finished()) EXPECT_FALSE(f.ok);
+}
+
+TEST_F(WorkerTest, StopOfAWorkerThatNeverStartedReturns) {
+    WInternetWorker worker;
+    worker.Stop();
+    EXPECT_FALSE(worker.IsRunning());
+}
