@@ -65,7 +65,7 @@ launch() {
   fi
   setsid "$@" </dev/null >"$STATE/log/$name.out" 2>&1 &
   pid=$!
-  echo "$pid" > "$STATE/run/$name.pid"
+  record_pid "$name" "$pid"
   if wait_port "$port" "$secs" "$pid"; then
     echo "start.sh: $name started (pid $pid, port $port)"
     [ -n "$record" ] && echo "$name" >> "$record"
