@@ -1,0 +1,151 @@
+#include "net/WInternet.h"
+
+namespace {
+
+bool IsAsciiAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+// scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." )
+bool IsWellFormedScheme(std::string_view s) {
+    if (s.empty() || !IsAsciiAlpha(s[0])) return false;
+    for (char c : s) {
+        if (!IsAsciiAlpha(c) && !IsAsciiDigit(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+// A registered name (letters, digits, "-._~", sub-delimiters, "%") or an IPv4 literal, which
+// is made of the same characters. Bytes above 0x7f are let through for raw international
+// names; the resolver decides on them. Brackets (IPv6) and white space are refused.
+bool IsValidHost(std::string_view h) {
+    if (h.empty()) return false;
+    static constexpr std::string_view kAllowed = "-._~!$&'()*+,;=%";
+    for (char c : h) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || IsAsciiAlpha(c) || IsAsciiDigit(c)) continue;
+        if (kAllowed.find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+bool HasControlChar(std::string_view s) {
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return true;
+    }
+    return false;
+}
+
+// Port text: 1..5 digits, value 1..65535.
+bool ParsePort(std::string_view text, uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    unsigned value = 0;
+    for (char c : text) {
+        if (!IsAsciiDigit(c)) return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+int WInternet::SchemeNumber(std::string_view name) {
+    if (EqualsNoCase(name, "ftp")) return kSchemeFtp;
+    if (EqualsNoCase(name, "gopher")) return kSchemeGopher;
+    if (EqualsNoCase(name, "http")) return kSchemeHttp;
+    if (EqualsNoCase(name, "https")) return kSchemeHttps;
+    if (EqualsNoCase(name, "file")) return kSchemeFile;
+    return kSchemeUnknown;
+}
+
+uint16_t WInternet::DefaultPort(int scheme) {
+    switch (scheme) {
+        case kSchemeFtp:
+            return 21;
+        case kSchemeHttp:
+            return 80;
+        case kSchemeHttps:
+            return 443;
+        default:
+            return 0;
+    }
+}
+
+bool WInternet::CrackUrl(const std::string& url, int& scheme, std::string& host, uint16_t& port,
+                         std::string& user, std::string& password, std::string& path,
+                         std::string& extra) {
+    const std::string_view text(url);
+    if (text.empty() || HasControlChar(text)) return false;
+
+    const size_t schemeEnd = text.find("://");
+    if (schemeEnd == std::string_view::npos) return false;
+    const std::string_view schemeText = text.substr(0, schemeEnd);
+    if (!IsWellFormedScheme(schemeText)) return false;
+
+    // The authority runs to the first "/", "?" or "#"; what follows is path and extra.
+    const std::string_view rest = text.substr(schemeEnd + 3);
+    const size_t authorityEnd = rest.find_first_of("/?#");
+    const std::string_view authority = rest.substr(0, authorityEnd);
+    const std::string_view tail =
+        authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
+
+    // User information ends at the last "@", so a user name may itself hold an "@".
+    std::string_view userInfo;
+    std::string_view hostPort = authority;
+    const size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        userInfo = authority.substr(0, at);
+        hostPort = authority.substr(at + 1);
+    }
+
+    const int newScheme = SchemeNumber(schemeText);
+    std::string_view hostText = hostPort;
+    uint16_t newPort = DefaultPort(newScheme);
+    const size_t colon = hostPort.find(':');
+    if (colon != std::string_view::npos) {
+        hostText = hostPort.substr(0, colon);
+        if (!ParsePort(hostPort.substr(colon + 1), newPort)) return false;
+    }
+    if (!IsValidHost(hostText)) return false;
+
+    std::string_view userText = userInfo;
+    std::string_view passwordText;
+    const size_t userColon = userInfo.find(':');
+    if (userColon != std::string_view::npos) {
+        userText = userInfo.substr(0, userColon);
+        passwordText = userInfo.substr(userColon + 1);
+    }
+
+    const size_t extraStart = tail.find_first_of("?#");
+    std::string_view pathText = tail.substr(0, extraStart);
+    const std::string_view extraText =
+        extraStart == std::string_view::npos ? std::string_view() : tail.substr(extraStart);
+    if (pathText.empty()) pathText = "/";
+
+    scheme = newScheme;
+    host.assign(hostText);
+    port = newPort;
+    user.assign(userText);
+    password.assign(passwordText);
+    path.assign(pathText);
+    extra.assign(extraText);
+    return true;
+}
