@@ -1,0 +1,299 @@
+#include "app/FtpForm.h"
+
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cstdint>
+
+#include "forms/About.h"
+#include "forms/Options.h"
+#include "forms/ResizeRules.h"
+#include "forms/TabForm1.h"
+#include "forms/TextNumbers.h"
+#include "forms/WProgressBar.h"
+#include "forms/WUpDown.h"
+#include "job/JobInputs.h"
+#include "net/WThread.h"
+#include "settings/SettingsFile.h"
+
+namespace {
+
+const QColor kBlue(0, 0, 255);
+const QColor kRed(255, 0, 0);
+constexpr int kRefreshMs = 100;
+
+// A spinner position travels in 16 bits, read as a signed value.
+int Low16(int value) { return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF)); }
+
+// Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
+void PumpUiEvents() {
+    if (QCoreApplication::instance() != nullptr &&
+        QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+}  // namespace
+
+FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(parent) {
+    WThread::SetMessagePump(PumpUiEvents);
+    refreshTimer = new QTimer(this);
+    refreshTimer->setInterval(kRefreshMs);
+    connect(refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
+
+    connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
+    connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
+    connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
+    connect(textb_4, &QLineEdit::textChanged, this, [this] { AttemptsChanged(); });
+    connect(menuOptions, &QAction::triggered, this, [this] { OptionsClicked(); });
+    connect(menuAbout, &QAction::triggered, this, [this] { AboutClicked(); });
+    // The tab control sizes its pages itself whenever it changes size.
+
+    LoadSettingsIntoWindow();
+    ProposeStartupUrl(arguments);
+}
+
+FtpForm::~FtpForm() {
+    if (!closedDown) {
+        WindowClosing();
+        SaveSettings(settings.Snapshot());
+        closedDown = true;
+    }
+    job.reset();  // before the window goes: no worker may call JobChanged on a dead window
+    WThread::SetMessagePump({});
+}
+
+TabForm1* FtpForm::Page(int threadNumber) const {
+    if (threadNumber < 0 || threadNumber >= tabctrl_1->count()) return nullptr;
+    return dynamic_cast<TabForm1*>(tabctrl_1->widget(threadNumber));
+}
+
+void FtpForm::LoadSettingsIntoWindow() {
+    Settings loaded;
+    LoadSettings(loaded);
+    settings.Store(loaded);
+    updown_1->SetRange(1, std::max(1, loaded.maxthreads));
+    updown_2->SetPos(Low16(loaded.attempts));  // shows it, and AttemptsChanged stores it
+}
+
+void FtpForm::ProposeStartupUrl(const QStringList& arguments) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    QString text = clipboard != nullptr ? clipboard->text().trimmed() : QString();
+    if (text.startsWith("http://", Qt::CaseInsensitive) ||
+        text.startsWith("ftp://", Qt::CaseInsensitive)) {
+        textb_1->setText(text);
+    }
+    if (!arguments.isEmpty()) textb_1->setText(arguments.first());
+}
+
+void FtpForm::UrlChanged() {
+    std::string text = textb_1->text().toStdString();
+    if (std::optional<std::string> name = ProposeTargetName(text)) {
+        textb_2->setText(QString::fromStdString(*name));
+    }
+    cb_1->setEnabled(!IsRefusedUrl(text));
+}
+
+void FtpForm::AttemptsChanged() {
+    int attempts = LeadingInteger(textb_4->text().toStdString());
+    settings.Update([attempts](Settings& s) { s.attempts = attempts; });
+}
+
+void FtpForm::StartJob() {
+    // The waits below dispatch events, so a second click or a close can arrive meanwhile.
+    if (tearingDown || closing) return;
+    cb_1->setEnabled(false);
+    TearDownJob();
+    if (closeRequested) {
+        closeRequested = false;
+        close();
+        return;
+    }
+
+    threadCount = Low16(updown_1->Pos());
+    url = textb_1->text().toStdString();
+    targetPath = textb_2->text().toStdString();
+
+    std::string question = DownloadJob::ExistingFilesQuestion(targetPath, threadCount);
+    if (!question.empty() &&
+        !AskQuestion(QString::fromStdString(question),
+                     QString::fromLatin1(DownloadJob::kExistingFilesCaption))) {
+        cb_1->setEnabled(true);
+        return;
+    }
+
+    setWindowTitle(QString::fromStdString(targetPath) + " - Brindle");
+    cb_1->setEnabled(false);
+    int barWidth = (client->width() - 20) / std::max(1, threadCount);
+    int barTop = progb_1->y() - 20;
+
+    job = std::make_unique<DownloadJob>(settings, static_cast<JobObserver*>(this));
+    verdictShown = false;
+    progb_1->SetPosition(0);
+    progb_1->SetBarColor(kBlue);
+    progb_1->SetBarText(QString());
+
+    // Every bar and page exists before the first worker can report.
+    for (int i = 0; i < threadCount; ++i) {
+        CreateThreadBar(i, barWidth, barTop);
+        tabctrl_1->addTab(new TabForm1(), QString::asprintf("Thread #%d", i));
+    }
+    job->Start(url, targetPath, threadCount);
+    refreshTimer->start();
+}
+
+void FtpForm::TearDownJob() {
+    if (job) {
+        tearingDown = true;
+        refreshTimer->stop();
+        job->StopAllWorkers();
+        tearingDown = false;
+        // The stopped job's own verdict stays on the job bar until the new job resets it.
+        if (!closing) ApplyView(job->Snapshot());
+        job.reset();
+    }
+    RemoveThreadBarsAndPages();
+}
+
+void FtpForm::RemoveThreadBarsAndPages() {
+    for (WProgressBar* bar : threadBars) {
+        rules->Remove(bar);
+        delete bar;
+    }
+    threadBars.clear();
+    while (tabctrl_1->count() > 0) {
+        QWidget* page = tabctrl_1->widget(0);
+        tabctrl_1->removeTab(0);
+        delete page;
+    }
+}
+
+void FtpForm::CreateThreadBar(int i, int barWidth, int barTop) {
+    auto* bar = new WProgressBar(client, WProgressBar::TextKind::Percent);
+    bar->setObjectName(QString::asprintf("threadBar_%d", i));
+    bar->setGeometry(8 + i * barWidth, barTop, barWidth, 16);
+    bar->SetBarColor(kBlue);
+    bar->setToolTip("Connecting...");
+    bar->show();
+    int n = threadCount;
+    rules->Add(bar, ResizeRule{i * 100 / n, 100, 100 / n, 0});
+    threadBars.push_back(bar);
+}
+
+void FtpForm::JobChanged() {
+    QMetaObject::invokeMethod(this, [this] { Refresh(); }, Qt::QueuedConnection);
+}
+
+void FtpForm::Refresh() {
+    if (closing || !job) return;
+    DrainLogs();
+    JobView view = job->Snapshot();
+    ApplyView(view);
+    // Lines logged before the verdict are all queued by now.
+    if (view.finished && !DrainLogs()) refreshTimer->stop();
+}
+
+bool FtpForm::DrainLogs() {
+    std::vector<std::pair<int, std::string>> lines = job->TakeLogLines();
+    // Consecutive texts of one thread go in as one append: fewer layouts, same text.
+    size_t i = 0;
+    while (i < lines.size()) {
+        int thread = lines[i].first;
+        std::string text;
+        for (; i < lines.size() && lines[i].first == thread; ++i) text += lines[i].second;
+        if (TabForm1* page = Page(thread)) page->AppendText(QString::fromStdString(text));
+    }
+    return !lines.empty();
+}
+
+void FtpForm::ApplyView(const JobView& view) {
+    size_t count = std::min(view.threads.size(), threadBars.size());
+    for (size_t i = 0; i < count; ++i) {
+        const ThreadBarView& t = view.threads[i];
+        WProgressBar* bar = threadBars[i];
+        bar->SetPosition(t.position);
+        QString tip = QString::fromStdString(t.tooltip);
+        if (bar->toolTip() != tip) bar->setToolTip(tip);
+        bar->SetBarColor(t.failed ? kRed : kBlue);
+    }
+    progb_1->SetPosition(view.position);
+    progb_1->SetBarText(QString::fromStdString(view.text));
+    progb_1->SetBarColor(view.failed ? kRed : kBlue);
+    if (view.finished && !verdictShown) {
+        verdictShown = true;
+        cb_1->setText("Go");
+        cb_1->setEnabled(true);
+    }
+}
+
+bool FtpForm::AskQuestion(const QString& text, const QString& caption) {
+    if (ask) return ask(text, caption);
+    // A label breaks lines at LF; the CR of each CR LF pair would only show as a gap.
+    QString shown = text;
+    shown.replace("\r\n", "\n");
+    QMessageBox box(QMessageBox::Question, caption, shown, QMessageBox::Yes | QMessageBox::No,
+                    this);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void FtpForm::BrowseClicked() {
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);  // a new target name is the usual answer
+    dialog.selectFile(textb_2->text());
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+        textb_2->setText(dialog.selectedFiles().first());
+    }
+}
+
+void FtpForm::OptionsClicked() {
+    if (tearingDown || closing) return;
+    {
+        Options dialog(settings, this);
+        dialog.exec();
+    }
+    updown_1->SetRange(1, std::max(1, settings.Snapshot().maxthreads));
+}
+
+void FtpForm::AboutClicked() {
+    if (tearingDown || closing) return;
+    About dialog(this);
+    dialog.exec();
+}
+
+void FtpForm::WindowClosing() {
+    closing = true;
+    refreshTimer->stop();
+    if (job) {
+        job->SetClosing();
+        tearingDown = true;
+        job->StopAllWorkers();
+        tearingDown = false;
+    }
+    RemoveThreadBarsAndPages();
+}
+
+void FtpForm::closeEvent(QCloseEvent* event) {
+    if (tearingDown) {
+        // StartJob is waiting for the old workers; it closes the window when it is done.
+        if (!closing) closeRequested = true;
+        event->ignore();
+        return;
+    }
+    if (!closedDown) {
+        WindowClosing();
+        SaveSettings(settings.Snapshot());
+        closedDown = true;
+    }
+    QMainWindow::closeEvent(event);
+}

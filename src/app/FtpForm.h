@@ -1,0 +1,79 @@
+#pragma once
+// FtpForm: the main window. Turns the URL, "Save as", thread count and attempts into a
+// DownloadJob on "Go", shows each thread's log page and bar and the job bar, and stops the job
+// when the window closes. It owns the settings record (loaded when the window is made, saved
+// when it closes). Everything here runs on the UI thread; the job's workers reach the window
+// only through JobChanged (a queued wake-up) and the 100 ms poll of the job's snapshot and log.
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FtpFormBase.h"
+#include "job/DownloadJob.h"
+#include "settings/Settings.h"
+
+class QTimer;
+class TabForm1;
+
+class FtpForm : public FtpFormBase, private JobObserver {
+    Q_OBJECT
+public:
+    // Asks the user a Yes/No question (text, caption); true means Yes.
+    using Question = std::function<bool(const QString& text, const QString& caption)>;
+
+    // arguments: the command line without the program name; the first one is the URL.
+    explicit FtpForm(const QStringList& arguments = {}, QWidget* parent = nullptr);
+    ~FtpForm() override;
+
+    // Replaces the message box of the existing-files question (tests answer it directly).
+    void SetQuestion(Question question) { ask = std::move(question); }
+
+    SharedSettings& SettingsRecord() { return settings; }
+    DownloadJob* Job() const { return job.get(); }
+    const std::vector<WProgressBar*>& ThreadBars() const { return threadBars; }
+    TabForm1* Page(int threadNumber) const;
+    bool IsClosing() const { return closing; }
+
+    // Handlers, bound to the controls' events.
+    void StartJob();
+    void UrlChanged();
+    void AttemptsChanged();
+    void BrowseClicked();
+    void OptionsClicked();
+    void AboutClicked();
+    // Marks the window as closing and stops the job's workers without a verdict.
+    void WindowClosing();
+    // Moves the job's queued log texts into the pages and shows its latest snapshot.
+    void Refresh();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void JobChanged() override;  // worker threads
+    void LoadSettingsIntoWindow();
+    void ProposeStartupUrl(const QStringList& arguments);
+    void TearDownJob();
+    void RemoveThreadBarsAndPages();
+    void CreateThreadBar(int i, int barWidth, int barTop);
+    bool DrainLogs();
+    void ApplyView(const JobView& view);
+    bool AskQuestion(const QString& text, const QString& caption);
+
+    SharedSettings settings;
+    std::unique_ptr<DownloadJob> job;
+    std::vector<WProgressBar*> threadBars;
+    QTimer* refreshTimer = nullptr;
+    Question ask;
+
+    int threadCount = 0;
+    std::string url;
+    std::string targetPath;
+    bool closing = false;
+    bool closedDown = false;     // WindowClosing and SaveSettings have run
+    bool tearingDown = false;    // waiting for workers: the pump may re-enter handlers
+    bool closeRequested = false;
+    bool verdictShown = false;
+};
