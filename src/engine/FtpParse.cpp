@@ -172,8 +172,8 @@ std::string FormatPortCommand(const std::string& localAddress, int port) {
     for (char& c : hosts) {
         if (c == '.') c = ',';
     }
-    return "PORT " + hosts + "," + std::to_string(port / 256) + "," +
-           std::to_string(port % 256) + "\r\n";
+    return "PORT " + hosts + "," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+           "\r\n";
 }
 
 std::string FtpProxyUser(const std::string& user, const std::string& host, int port) {

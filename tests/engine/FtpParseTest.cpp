@@ -129,8 +129,7 @@ TEST(FtpSizeReplyTest, StatMultiLine) {
     // No listing line, a listing without a numeric link count, a negative size.
     EXPECT_EQ(ParseFtpSizeReply("213-Status\r\n213 End\r\n", false), -1);
     EXPECT_EQ(ParseFtpSizeReply("213-Status\r\n-rw-r--r-- x u g 5 Jan\r\n213 E\r\n", false), -1);
-    EXPECT_EQ(ParseFtpSizeReply("213-Status\r\n-rw-r--r-- 1 u g -5 Jan\r\n213 E\r\n", false),
-              -1);
+    EXPECT_EQ(ParseFtpSizeReply("213-Status\r\n-rw-r--r-- 1 u g -5 Jan\r\n213 E\r\n", false), -1);
     EXPECT_EQ(ParseFtpSizeReply("213-no line end", false), -1);
 }
 
@@ -146,8 +145,8 @@ TEST(FtpSizeReplyTest, StatSingleLine) {
 TEST(FtpPasvReplyTest, Forms) {
     std::string address;
     int port = 0;
-    ASSERT_TRUE(ParsePasvReply("227 Entering Passive Mode (192,168,1,2,19,137).\r\n", address,
-                               port));
+    ASSERT_TRUE(
+        ParsePasvReply("227 Entering Passive Mode (192,168,1,2,19,137).\r\n", address, port));
     EXPECT_EQ(address, "192.168.1.2");
     EXPECT_EQ(port, 5001);
 
@@ -165,17 +164,17 @@ TEST(FtpPasvReplyTest, Garbage) {
     std::string address = "unchanged";
     int port = -7;
     for (const char* reply : {
-             "227 Entering Passive Mode 127,0,0,1,4,1\r\n",     // no parentheses
-             "227 (127,0,0,1,4,1\r\n",                          // not closed
-             "227 (127,0,0,1,4)\r\n",                           // five numbers
-             "227 (127,0,0,1,4,1,9)\r\n",                       // seven
-             "227 (127,0,0,256,4,1)\r\n",                       // address part out of range
-             "227 (127,0,0,1,256,1)\r\n",                       // port part out of range
-             "227 (127,0,0,1,-1,1)\r\n",                        // sign
-             "227 (127,0,0,1,0,0)\r\n",                         // port 0
-             "227 (a,b,c,d,e,f)\r\n",                           // letters
-             "227 (127,,0,1,4,1)\r\n",                          // empty field
-             "227 (1270,0,0,1,4,1)\r\n",                        // too many digits
+             "227 Entering Passive Mode 127,0,0,1,4,1\r\n",  // no parentheses
+             "227 (127,0,0,1,4,1\r\n",                       // not closed
+             "227 (127,0,0,1,4)\r\n",                        // five numbers
+             "227 (127,0,0,1,4,1,9)\r\n",                    // seven
+             "227 (127,0,0,256,4,1)\r\n",                    // address part out of range
+             "227 (127,0,0,1,256,1)\r\n",                    // port part out of range
+             "227 (127,0,0,1,-1,1)\r\n",                     // sign
+             "227 (127,0,0,1,0,0)\r\n",                      // port 0
+             "227 (a,b,c,d,e,f)\r\n",                        // letters
+             "227 (127,,0,1,4,1)\r\n",                       // empty field
+             "227 (1270,0,0,1,4,1)\r\n",                     // too many digits
              "",
          }) {
         EXPECT_FALSE(ParsePasvReply(reply, address, port)) << reply;

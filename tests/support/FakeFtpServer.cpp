@@ -78,7 +78,7 @@ bool ParseHostPort(const std::string& arg, std::string& host, int& port) {
 
 struct FakeFtpServer::Connection {
     int index = 0;
-    int64_t offset = 0;      // applied by the next RETR
+    int64_t offset = 0;       // applied by the next RETR
     int64_t pendingRest = 0;  // the argument of the REST being answered
     int pasvFd = -1;
     bool havePort = false;
@@ -253,8 +253,7 @@ std::string FakeFtpServer::DefaultReply(Connection& c, const std::string& verb,
     if (verb == "RETR") {
         if (arg != path_) return "550 Failed to open file.\r\n";
         if (c.pasvFd < 0 && !c.havePort) return "425 Use PORT or PASV first.\r\n";
-        return "150 Opening BINARY mode data connection for " + arg + " (" + size +
-               " bytes).\r\n";
+        return "150 Opening BINARY mode data connection for " + arg + " (" + size + " bytes).\r\n";
     }
     if (verb == "QUIT") return "221 Goodbye.\r\n";
     return "502 Command not implemented.\r\n";
@@ -352,7 +351,7 @@ void FakeFtpServer::Serve(int fd, int index) {
         const int code = ReplyCode(reply);
 
         if (verb == "REST" && code < 400) c.offset = c.pendingRest;
-        if (verb == "PASV" && code != 227 && c.pasvFd >= 0) {
+        if (verb == "PASV" && code >= 400 && c.pasvFd >= 0) {
             ::close(c.pasvFd);
             c.pasvFd = -1;
         }
