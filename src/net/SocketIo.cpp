@@ -1,0 +1,119 @@
+#include "net/SocketIo.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace socketio {
+
+namespace {
+
+enum class WaitResult { Ready, Woken, TimedOut, Failed };
+
+// Waits until fd shows `events`, wakeFd is signalled, or the deadline passes.
+WaitResult WaitFor(int fd, int wakeFd, short events, Clock::time_point deadline, int& error) {
+    for (;;) {
+        auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return WaitResult::TimedOut;
+        // Round up so a sub-millisecond remainder does not turn into a busy loop.
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+        int n = ::poll(fds, 2, static_cast<int>(ms < INT_MAX ? ms : INT_MAX));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return WaitResult::Failed;
+        }
+        if (fds[1].revents != 0) return WaitResult::Woken;
+        // Errors and hang-ups count as ready: the next socket call reports them.
+        if (fds[0].revents != 0) return WaitResult::Ready;
+    }
+}
+
+// The error a call reports for a wait that did not end ready.
+int WaitError(WaitResult result, int error) {
+    if (result == WaitResult::TimedOut) return ETIMEDOUT;
+    if (result == WaitResult::Woken) return ECANCELED;
+    return error;
+}
+
+}  // namespace
+
+Clock::time_point DeadlineAfter(int ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return 0;
+    int error = errno;
+    // A non-blocking connect interrupted by a signal goes on in the background.
+    if (error != EINPROGRESS && error != EINTR) return error;
+    error = 0;
+    WaitResult result = WaitFor(fd, wakeFd, POLLOUT, deadline, error);
+    if (result != WaitResult::Ready) return WaitError(result, error);
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in* remote,
+            int stallMs, int& sent) {
+    sent = 0;
+    Clock::time_point deadline = DeadlineAfter(stallMs);
+    while (sent < length) {
+        ssize_t n = remote ? ::sendto(fd, data + sent, length - sent, MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr*>(remote), sizeof *remote)
+                           : ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+            deadline = DeadlineAfter(stallMs);  // the limit is on a stall, not on the whole send
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        int error = 0;
+        WaitResult result = WaitFor(fd, wakeFd, POLLOUT, deadline, error);
+        if (result != WaitResult::Ready) return WaitError(result, error);
+    }
+    return 0;
+}
+
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender,
+                Clock::time_point deadline, int& received) {
+    // Read first and poll only when nothing is waiting: a busy connection then costs one
+    // system call per chunk.
+    for (;;) {
+        socklen_t senderLength = sizeof(sockaddr_in);
+        ssize_t n = sender ? ::recvfrom(fd, buffer, maxLength, 0,
+                                        reinterpret_cast<sockaddr*>(sender), &senderLength)
+                           : ::recv(fd, buffer, maxLength, 0);
+        if (n >= 0) {
+            received = static_cast<int>(n);
+            return 0;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        int error = 0;
+        WaitResult result = WaitFor(fd, wakeFd, POLLIN, deadline, error);
+        if (result != WaitResult::Ready) return WaitError(result, error);
+    }
+}
+
+int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd) {
+    for (;;) {
+        socklen_t length = sizeof peer;
+        acceptedFd = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (acceptedFd >= 0) return 0;
+        // A peer that gave up before it was taken is no reason to fail the wait.
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        int error = 0;
+        WaitResult result = WaitFor(fd, wakeFd, POLLIN, deadline, error);
+        if (result != WaitResult::Ready) return WaitError(result, error);
+    }
+}
+
+}  // namespace socketio

@@ -1,0 +1,28 @@
+#pragma once
+// Descriptor-level waits behind WSocket's blocking calls: each works on a non-blocking socket
+// and also watches the socket's wake descriptor, which Close signals to cancel the call.
+// Called on the socket's owner thread only, with no lock held.
+#include <netinet/in.h>
+
+#include <chrono>
+
+namespace socketio {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point DeadlineAfter(int ms);
+
+// Each returns 0 on success or the error code for lastError: ETIMEDOUT when the deadline (or
+// the stall limit) passed, ECANCELED when wakeFd was signalled, else the OS error.
+int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline);
+// Sends all `length` bytes; `sent` tells how many went out. `remote` non-null: datagram form.
+int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in* remote,
+            int stallMs, int& sent);
+// One read; `received` is the byte count (0: the peer closed). `sender` non-null: datagram
+// form, which stores the sender's address there.
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender,
+                Clock::time_point deadline, int& received);
+// One accepted connection, non-blocking and close-on-exec, in `acceptedFd`.
+int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd);
+
+}  // namespace socketio

@@ -1,0 +1,548 @@
+#include "net/WSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <mutex>
+
+#include "net/SocketIo.h"
+
+using socketio::Clock;
+using socketio::DeadlineAfter;
+
+namespace {
+
+constexpr int kBuiltinConnectMs = 30000;
+constexpr int kBuiltinStallMs = 60000;
+std::atomic<int> defaultConnectMs{kBuiltinConnectMs};
+std::atomic<int> defaultStallMs{kBuiltinStallMs};
+
+sockaddr_in MakeAddress(uint32_t hostOrderAddress) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    address.sin_addr.s_addr = htonl(hostOrderAddress);
+    return address;
+}
+
+}  // namespace
+
+// The socket record. Its mutex guards every field; it is never held across a blocking wait,
+// so a Close from another thread always gets through to wake the owner's call.
+struct WSocketImp {
+    mutable std::mutex mutex;
+    int handle = -1;
+    int state = Idle;
+    int lastError = 0;
+    int addressFamily = AF_INET;
+    int socketType = SOCK_STREAM;
+    int protocol = 0;
+    sockaddr_in localAddress = MakeAddress(INADDR_ANY);
+    std::string localHostName;
+    sockaddr_in remoteAddress = MakeAddress(INADDR_NONE);
+    std::string remoteHostName;
+    bool asynchronous = false;
+    int connectMs = 0;
+    int stallMs = 0;
+
+    // Cancellation: a blocking call waits on the socket and on wakeFd. A Close that finds a
+    // call in flight bumps closeCount, signals wakeFd and parks the descriptor in deferred;
+    // the call closes it when it ends, so the number cannot be reused under its feet.
+    int wakeFd = -1;
+    int inFlight = 0;
+    unsigned closeCount = 0;
+    std::vector<int> deferred;
+
+    void Fail(int error) {
+        state = Error;
+        lastError = error;
+    }
+    void ResetRecord() {
+        state = Idle;
+        handle = -1;
+        lastError = 0;
+        localAddress = MakeAddress(INADDR_ANY);
+        remoteAddress = MakeAddress(INADDR_NONE);
+        localHostName.clear();
+        remoteHostName.clear();
+    }
+    bool EnsureWake() {
+        if (wakeFd < 0) wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        return wakeFd >= 0;
+    }
+    bool IsStream() const { return socketType == SOCK_STREAM; }
+    int ConnectLimit() const { return connectMs > 0 ? connectMs : defaultConnectMs.load(); }
+    int StallLimit() const { return stallMs > 0 ? stallMs : defaultStallMs.load(); }
+};
+
+namespace {
+
+// One blocking call on a socket, from its start (lock held) to its end. While it lives, the
+// record's descriptor stays open even if another thread closes the socket.
+class InFlightCall {
+  public:
+    explicit InFlightCall(WSocketImp& imp)
+        : imp_(imp), closeCountAtStart_(imp.closeCount), fd(imp.handle), wakeFd(imp.wakeFd) {
+        ++imp_.inFlight;
+    }
+    InFlightCall(const InFlightCall&) = delete;
+    InFlightCall& operator=(const InFlightCall&) = delete;
+
+    // Ends the call; `lock` holds the record's mutex. True when a Close cancelled the call:
+    // the record then belongs to the Close (already reset) and the caller must not touch it.
+    // In that case the lock is released on return.
+    bool Finish(std::unique_lock<std::mutex>& lock) {
+        --imp_.inFlight;
+        if (imp_.closeCount == closeCountAtStart_) return false;
+        std::vector<int> toClose;
+        if (imp_.inFlight == 0) {
+            uint64_t drained = 0;
+            if (imp_.wakeFd >= 0) (void)!::read(imp_.wakeFd, &drained, sizeof drained);
+            toClose.swap(imp_.deferred);
+        }
+        lock.unlock();
+        for (int deferredFd : toClose) ::close(deferredFd);
+        return true;
+    }
+
+  private:
+    WSocketImp& imp_;
+    unsigned closeCountAtStart_;
+
+  public:
+    const int fd;
+    const int wakeFd;
+};
+
+}  // namespace
+
+WBaseSocket::WBaseSocket() : imp_(std::make_unique<WSocketImp>()) {}
+
+WBaseSocket::~WBaseSocket() {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    if (imp_->handle >= 0) ::close(imp_->handle);
+    for (int fd : imp_->deferred) ::close(fd);
+    if (imp_->wakeFd >= 0) ::close(imp_->wakeFd);
+}
+
+bool WBaseSocket::SetAsynchronous(bool on) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    if (imp_->state != Idle) return false;
+    imp_->asynchronous = on;
+    return true;
+}
+
+bool WBaseSocket::SetAddressFamily(int family) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    if (imp_->state != Idle) return false;
+    imp_->addressFamily = family;
+    return true;
+}
+
+bool WBaseSocket::SetSocketType(int type) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    if (imp_->state != Idle) return false;
+    imp_->socketType = type;
+    return true;
+}
+
+bool WBaseSocket::SetProtocol(int protocol) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    if (imp_->state != Idle) return false;
+    imp_->protocol = protocol;
+    return true;
+}
+
+bool WBaseSocket::Create() {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.handle >= 0) return true;
+    if (!imp.EnsureWake()) {
+        imp.Fail(errno);
+        return false;
+    }
+    // Non-blocking inside: every wait is a poll that Close can interrupt.
+    int fd =
+        ::socket(imp.addressFamily, imp.socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, imp.protocol);
+    if (fd < 0) {
+        imp.Fail(errno);
+        return false;
+    }
+    imp.handle = fd;
+    return true;
+}
+
+bool WBaseSocket::SetRemoteHost(const std::string& hostName) {
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.IsStream() && imp.state != Idle) return false;
+    imp.state = Resolving;
+    // Counted as a call in flight so a Close during the lookup leaves the result unapplied.
+    InFlightCall call(imp);
+    lock.unlock();
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(hostName.c_str(), nullptr, &hints, &found);
+    int error = rc == EAI_SYSTEM ? errno : rc;
+    in_addr address{};
+    if (rc == 0) {
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+    }
+
+    lock.lock();
+    if (call.Finish(lock)) return false;
+    if (rc != 0) {
+        imp.Fail(error);
+        return false;
+    }
+    imp.remoteAddress.sin_addr = address;
+    imp.remoteHostName = hostName;
+    imp.state = Resolved;
+    return true;
+}
+
+bool WBaseSocket::SetRemoteAddress(const std::string& dottedQuad) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.IsStream() && imp.state != Idle) return false;
+    // inet_addr on purpose: text that is no address becomes 255.255.255.255, which Connect
+    // then refuses.
+    imp.remoteAddress.sin_addr.s_addr = ::inet_addr(dottedQuad.c_str());
+    imp.remoteHostName.clear();
+    imp.state = Resolved;
+    return true;
+}
+
+bool WBaseSocket::SetRemotePort(int port) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    bool early = imp.state == Idle || imp.state == Resolving || imp.state == Resolved;
+    if (imp.IsStream() && !early) return false;
+    imp.remoteAddress.sin_port = htons(static_cast<uint16_t>(port));
+    return true;
+}
+
+bool WBaseSocket::SetLocalPort(int port) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state != Idle && imp.state != Resolving && imp.state != Resolved) return false;
+    imp.localAddress.sin_port = htons(static_cast<uint16_t>(port));
+    return true;
+}
+
+std::string WBaseSocket::GetLocalAddress() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &imp_->localAddress.sin_addr, text, sizeof text)) return "";
+    return text;
+}
+
+int WBaseSocket::GetLocalPort() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    return ntohs(imp_->localAddress.sin_port);
+}
+
+int WBaseSocket::GetState() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    return imp_->state;
+}
+
+int WBaseSocket::GetLastError() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    return imp_->lastError;
+}
+
+void WBaseSocket::SetTimeouts(int connectMs, int stallMs) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    imp_->connectMs = connectMs;
+    imp_->stallMs = stallMs;
+}
+
+void WBaseSocket::SetDefaultTimeouts(int connectMs, int stallMs) {
+    defaultConnectMs = connectMs > 0 ? connectMs : kBuiltinConnectMs;
+    defaultStallMs = stallMs > 0 ? stallMs : kBuiltinStallMs;
+}
+
+bool WBaseSocket::Close(bool linger, int lingerSeconds) {
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state == Idle || imp.state == Closing || imp.state == Error) return false;
+    imp.state = Closing;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return false;
+    }
+    if (imp.socketType != SOCK_DGRAM) {
+        struct linger option {};
+        option.l_onoff = linger ? 1 : 0;
+        option.l_linger = linger ? lingerSeconds : 0;
+        if (::setsockopt(imp.handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+            imp.Fail(errno);
+            return false;
+        }
+    }
+    int fd = imp.handle;
+    imp.handle = -1;
+    if (imp.inFlight > 0) {
+        // The owner thread is inside a call on fd: end the connection and wake the call, but
+        // leave the descriptor to the call so its number stays reserved until it returns.
+        ::shutdown(fd, SHUT_RDWR);
+        ++imp.closeCount;
+        uint64_t one = 1;
+        if (imp.wakeFd >= 0) (void)!::write(imp.wakeFd, &one, sizeof one);
+        imp.deferred.push_back(fd);
+        imp.ResetRecord();
+        return true;
+    }
+    // A lingering close may block; the record shows Closing meanwhile.
+    lock.unlock();
+    int rc = ::close(fd);
+    int error = errno;
+    lock.lock();
+    // After EINTR the descriptor is released all the same on Linux.
+    if (rc != 0 && error != EINTR) {
+        imp.Fail(error);
+        return false;
+    }
+    imp.ResetRecord();
+    return true;
+}
+
+bool WBaseSocket::Connect() {
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state != Resolved) return false;
+    imp.state = Connecting;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return false;
+    }
+    if (imp.IsStream()) {
+        // An unbound socket reads back port 0; bind only when a local port was asked for,
+        // otherwise the OS picks one during the connect.
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            imp.Fail(errno);
+            return false;
+        }
+        if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 &&
+            ::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
+                   sizeof imp.localAddress) != 0) {
+            imp.Fail(errno);
+            return false;
+        }
+    }
+    InFlightCall call(imp);
+    sockaddr_in remote = imp.remoteAddress;
+    Clock::time_point deadline = DeadlineAfter(imp.ConnectLimit());
+    lock.unlock();
+
+    int error = socketio::ConnectTo(call.fd, call.wakeFd, remote, deadline);
+
+    lock.lock();
+    if (call.Finish(lock)) return false;
+    if (error != 0) {
+        imp.Fail(error);
+        return false;
+    }
+    imp.state = Connected;
+    socklen_t length = sizeof imp.localAddress;
+    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&imp.localAddress), &length) != 0) {
+        imp.Fail(errno);
+        return false;
+    }
+    return true;
+}
+
+int WBaseSocket::Send(const char* data, int size, int length) {
+    if (size < 0) return -1;
+    if (length < 0) length = size;
+    if (length > size) return -1;
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return -1;
+    }
+    // Outside Connected a datagram socket sends to remoteAddress; a stream socket always
+    // uses its connection (and fails when there is none).
+    bool addressed = imp.state != Connected && !imp.IsStream();
+    sockaddr_in remote = imp.remoteAddress;
+    int stallMs = imp.StallLimit();
+    InFlightCall call(imp);
+    lock.unlock();
+
+    int sent = 0;
+    int error = socketio::SendAll(call.fd, call.wakeFd, data, length, addressed ? &remote : nullptr,
+                                  stallMs, sent);
+
+    lock.lock();
+    if (call.Finish(lock)) return -1;
+    if (error != 0) {
+        imp.Fail(error);
+        return -1;
+    }
+    return sent;
+}
+
+int WBaseSocket::Send(const WBuffer& data, int length) {
+    if (data.size() > static_cast<size_t>(INT_MAX)) return -1;
+    return Send(data.data(), static_cast<int>(data.size()), length);
+}
+
+int WBaseSocket::Send(std::string_view text) {
+    if (text.size() > static_cast<size_t>(INT_MAX)) return -1;
+    return Send(text.data(), static_cast<int>(text.size()), -1);
+}
+
+int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
+    if (bufferSize < 0) return -1;
+    if (maxLength < 0) maxLength = bufferSize;
+    if (maxLength > bufferSize) return -1;
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return -1;
+    }
+    bool fromConnection = imp.IsStream() || imp.state == Connected;
+    Clock::time_point deadline = DeadlineAfter(imp.StallLimit());
+    InFlightCall call(imp);
+    lock.unlock();
+
+    sockaddr_in sender{};
+    int received = 0;
+    int error = socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength,
+                                      fromConnection ? nullptr : &sender, deadline, received);
+
+    lock.lock();
+    if (call.Finish(lock)) return -1;
+    if (error != 0) {
+        imp.Fail(error);
+        return -1;
+    }
+    if (!fromConnection) {
+        imp.remoteAddress = sender;
+        imp.remoteHostName.clear();
+    }
+    return received;
+}
+
+int WBaseSocket::Receive(WBuffer& buffer, int maxLength) {
+    int size =
+        buffer.size() > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(buffer.size());
+    return Receive(buffer.data(), size, maxLength);
+}
+
+bool WBaseSocket::ListenImpl() {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state != Idle) return false;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        imp.Fail(errno);
+        return false;
+    }
+    if (bound.sin_port == 0) {
+        // Not bound yet: take localAddress (any interface, the port from SetLocalPort).
+        if (::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
+                   sizeof imp.localAddress) != 0) {
+            imp.Fail(errno);
+            return false;
+        }
+        length = sizeof bound;
+        if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            imp.Fail(errno);
+            return false;
+        }
+    }
+    imp.localAddress = bound;
+    imp.state = Listening;
+    if (::listen(imp.handle, 5) != 0) {
+        imp.Fail(errno);
+        return false;
+    }
+    return true;
+}
+
+void WBaseSocket::AcceptInto(WBaseSocket& target) {
+    WSocketImp& peer = *target.imp_;
+    {
+        std::lock_guard<std::mutex> targetLock(peer.mutex);
+        peer.state = Error;
+    }
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.handle < 0) {
+        imp.Fail(EBADF);
+        return;
+    }
+    Clock::time_point deadline = DeadlineAfter(imp.StallLimit());
+    InFlightCall call(imp);
+    lock.unlock();
+
+    sockaddr_in peerAddress{};
+    int fd = -1;
+    int error = socketio::AcceptOne(call.fd, call.wakeFd, peerAddress, deadline, fd);
+
+    lock.lock();
+    if (call.Finish(lock)) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    if (error != 0) {
+        imp.Fail(error);
+        return;
+    }
+    imp.state = Accepting;
+    std::lock_guard<std::mutex> targetLock(peer.mutex);
+    peer.handle = fd;
+    peer.addressFamily = imp.addressFamily;
+    peer.socketType = imp.socketType;
+    peer.protocol = imp.protocol;
+    peer.asynchronous = imp.asynchronous;
+    peer.connectMs = imp.connectMs;
+    peer.stallMs = imp.stallMs;
+    peer.localHostName.clear();
+    peer.remoteAddress = peerAddress;
+    peer.remoteHostName.clear();
+    imp.state = Listening;
+    socklen_t length = sizeof peer.localAddress;
+    if (!peer.EnsureWake()) {
+        peer.Fail(errno);
+        return;
+    }
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&peer.localAddress), &length) != 0) {
+        peer.Fail(errno);
+        return;
+    }
+    peer.state = Connected;
+}
+
+bool WServerSocket::Listen() {
+    return ListenImpl();
+}
+
+std::unique_ptr<WSocket> WServerSocket::Accept() {
+    auto socket = std::make_unique<WSocket>();
+    AcceptInto(*socket);
+    return socket;
+}

@@ -1,0 +1,106 @@
+#pragma once
+// Blocking IPv4 TCP sockets for the transfer engine: WSocket for the FTP control and data
+// connections and the HTTP connection, WServerSocket for the listening end of an active-mode
+// FTP data connection.
+//
+// Threads: a socket belongs to one worker thread, which makes every call on it. The one call
+// another thread may make is Close (the UI thread cancelling a worker): it wakes a Connect,
+// Send, Receive or Accept blocked on the same socket, and the descriptor stays reserved until
+// that call has returned, so a reused descriptor number is never touched by mistake.
+// GetState, GetLastError and the address getters are safe from any thread.
+//
+// Every wait has a limit: Connect gives up after the connect limit, Send, Receive and Accept
+// after the stall limit without progress; the call then fails with lastError ETIMEDOUT.
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using WBuffer = std::vector<char>;
+
+enum WSocketState : int {
+    Idle = 0,
+    Listening = 1,
+    Accepting = 2,
+    Resolving = 3,
+    Resolved = 4,
+    Connecting = 5,
+    Connected = 6,
+    Closing = 7,
+    Error = 8
+};
+
+struct WSocketImp;
+
+// The socket record and every operation on it; WSocket and WServerSocket add no data.
+// Owner thread: all calls. Any thread: Close (to cancel), GetState, GetLastError, getters.
+class WBaseSocket {
+  public:
+    WBaseSocket();
+    virtual ~WBaseSocket();
+    WBaseSocket(const WBaseSocket&) = delete;
+    WBaseSocket& operator=(const WBaseSocket&) = delete;
+
+    // Configuration, accepted only in Idle. The event-driven mode is not provided: the
+    // asynchronous flag is only recorded (and copied to accepted sockets).
+    bool SetAsynchronous(bool on);
+    bool SetAddressFamily(int family);
+    bool SetSocketType(int type);
+    bool SetProtocol(int protocol);
+    // Creates the OS socket unless one exists; the state stays Idle.
+    bool Create();
+
+    // Blocking name lookup (first IPv4 address). A failed lookup stores the resolver's
+    // EAI_ code (negative) in lastError, or errno for a system error.
+    bool SetRemoteHost(const std::string& hostName);
+    // Takes the text as an IPv4 address unchecked: text that is not one gives 255.255.255.255.
+    bool SetRemoteAddress(const std::string& dottedQuad);
+    bool SetRemotePort(int port);
+    bool SetLocalPort(int port);
+
+    // Read back from the OS after Connect, Listen and Accept.
+    std::string GetLocalAddress() const;
+    int GetLocalPort() const;
+    int GetState() const;
+    int GetLastError() const;
+
+    bool Connect();
+    // Sends `length` bytes (all when negative) from the start of the data; -1 when length
+    // exceeds the data or the send fails.
+    int Send(const char* data, int size, int length = -1);
+    int Send(const WBuffer& data, int length = -1);
+    int Send(std::string_view text);
+    // One read of at most maxLength bytes (the buffer's size when negative): bytes read,
+    // 0 when the peer has closed (the state stays Connected), -1 on failure.
+    int Receive(char* buffer, int bufferSize, int maxLength = -1);
+    int Receive(WBuffer& buffer, int maxLength = -1);
+    // Refused in Idle, Closing and Error. On success the record is reset to Idle. A call
+    // it cancels on the owner thread returns false / -1 (Accept: a socket in Error) and
+    // leaves the record as Close reset it.
+    bool Close(bool linger, int lingerSeconds);
+
+    // Time limits in milliseconds for this socket; <= 0 means the process default.
+    void SetTimeouts(int connectMs, int stallMs);
+    // Process defaults (30000 and 60000); <= 0 restores the built-in value.
+    static void SetDefaultTimeouts(int connectMs, int stallMs);
+
+  protected:
+    bool ListenImpl();
+    void AcceptInto(WBaseSocket& target);
+
+  private:
+    std::unique_ptr<WSocketImp> imp_;
+};
+
+// A client or accepted connection (FTP control and data, HTTP); used by one worker thread.
+class WSocket : public WBaseSocket {};
+
+// The listening end of an active-mode FTP data connection; used by one worker thread.
+class WServerSocket : public WBaseSocket {
+  public:
+    // Binds (to localAddress when not yet bound) and listens with a backlog of 5.
+    bool Listen();
+    // Waits for one peer. Never null: the new socket is Connected, or Error when the accept
+    // failed, timed out or was cancelled by Close.
+    std::unique_ptr<WSocket> Accept();
+};
