@@ -41,16 +41,26 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"output", 'o', Takes::Value},         {"threads", 'n', Takes::Value},
-    {"attempts", 'a', Takes::Value},       {"yes", 'y', Takes::Nothing},
-    {"no", 0, Takes::Nothing},             {"keep-parts", 'k', Takes::Nothing},
-    {"passive", 0, Takes::Nothing},        {"active", 0, Takes::Nothing},
-    {"proxy", 0, Takes::Value},            {"ftp-proxy", 0, Takes::Value},
-    {"user", 0, Takes::Value},             {"password", 0, Takes::Value},
-    {"auth", 0, Takes::Nothing},           {"buffer-size", 0, Takes::Value},
-    {"connect-timeout", 0, Takes::Value},  {"stall-timeout", 0, Takes::Value},
-    {"verbose", 'v', Takes::Nothing},      {"quiet", 'q', Takes::Nothing},
-    {"help", 'h', Takes::Nothing},         {"version", 0, Takes::Nothing},
+    {"output", 'o', Takes::Value},
+    {"threads", 'n', Takes::Value},
+    {"attempts", 'a', Takes::Value},
+    {"yes", 'y', Takes::Nothing},
+    {"no", 0, Takes::Nothing},
+    {"keep-parts", 'k', Takes::Nothing},
+    {"passive", 0, Takes::Nothing},
+    {"active", 0, Takes::Nothing},
+    {"proxy", 0, Takes::Value},
+    {"ftp-proxy", 0, Takes::Value},
+    {"user", 0, Takes::Value},
+    {"password", 0, Takes::Value},
+    {"auth", 0, Takes::Nothing},
+    {"buffer-size", 0, Takes::Value},
+    {"connect-timeout", 0, Takes::Value},
+    {"stall-timeout", 0, Takes::Value},
+    {"verbose", 'v', Takes::Nothing},
+    {"quiet", 'q', Takes::Nothing},
+    {"help", 'h', Takes::Nothing},
+    {"version", 0, Takes::Nothing},
 };
 
 const OptionSpec* FindLong(const std::string& name) {
@@ -68,8 +78,8 @@ const OptionSpec* FindShort(char letter) {
 }
 
 // Applies one recognised option; "" or what is wrong with it.
-std::string Apply(const OptionSpec& spec, const std::string& value, CliOptions& o,
-                  bool& sawYes, bool& sawNo, bool& sawPassive, bool& sawActive) {
+std::string Apply(const OptionSpec& spec, const std::string& value, CliOptions& o, bool& sawYes,
+                  bool& sawNo, bool& sawPassive, bool& sawActive) {
     const std::string name = spec.longName;
     long long number = 0;
     if (name == "output") {
@@ -165,8 +175,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         }
         if (arg.rfind("--", 0) == 0) {
             const size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
-                                                                                : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const OptionSpec* spec = FindLong(name);
             if (spec == nullptr) return fail("unknown option --" + name);
             std::string value;

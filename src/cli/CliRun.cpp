@@ -20,7 +20,9 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnInterrupt(int) {
+    interrupted = 1;
+}
 
 // SIGINT and SIGTERM only set the flag; the main loop stops the job. The handler is removed
 // after the first signal, so a second Ctrl-C ends the process at once (part files stay
@@ -71,11 +73,13 @@ Answer AskOnTerminal(const std::string& question) {
                : Answer::Declined;
 }
 
-bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+bool IsTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
 
 // What the run remembers of each thread's log, for a one-line hint when the job fails.
 class LastLines {
-public:
+  public:
     void Note(int thread, const std::string& text) {
         const std::string line = FirstLine(text);
         if (line.empty() || line.rfind("ATTEMPTION #", 0) == 0 ||
@@ -89,7 +93,7 @@ public:
         return it == last.end() ? "" : it->second;
     }
 
-private:
+  private:
     std::map<int, std::string> last;
 };
 
@@ -159,8 +163,9 @@ int RunBrindleGet(const CliOptions& options) {
             return kExitInterrupted;
         }
         if (answer == Answer::Declined) {
-            PrintError(target + " or its part files already exist; not continuing (-y resumes "
-                                "from them)");
+            PrintError(target +
+                       " or its part files already exist; not continuing (-y resumes "
+                       "from them)");
             return kExitUsage;
         }
     }
@@ -205,7 +210,10 @@ int RunBrindleGet(const CliOptions& options) {
     drainLogs();
     const JobView view = job.Snapshot();
     if (live) {
-        display.Draw(RenderDisplay(view, TerminalColumns(STDERR_FILENO)));
+        // The last frame keeps the bars; the verdict below takes the job text's place.
+        std::vector<std::string> lines = RenderDisplay(view, TerminalColumns(STDERR_FILENO));
+        lines.pop_back();
+        display.Draw(lines);
         display.Finish();
     }
     std::printf("%s\n", view.text.c_str());

@@ -24,8 +24,7 @@ std::string DownloadJob::ExistingFilesQuestion(const std::string& targetPath, in
     return ::ExistingFilesQuestion(targetPath, threadCount);
 }
 
-void DownloadJob::Start(const std::string& url, const std::string& targetPath,
-                        int threadCount) {
+void DownloadJob::Start(const std::string& url, const std::string& targetPath, int threadCount) {
     ResetJob(url, targetPath, threadCount);
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
@@ -44,8 +43,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath,
     }
 }
 
-void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath,
-                           int threadCount) {
+void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath, int threadCount) {
     if (!workers.empty()) StopAllWorkers();
     // No worker runs now, so the plain fields can be written; starting a thread publishes
     // them to it.
@@ -84,7 +82,9 @@ void DownloadJob::StopAllWorkers() {
     }
 }
 
-void DownloadJob::SetClosing() { closing = true; }
+void DownloadJob::SetClosing() {
+    closing = true;
+}
 
 bool DownloadJob::IsFinished() const {
     std::lock_guard<std::mutex> lock(finishLock);
@@ -116,7 +116,9 @@ std::vector<std::pair<int, std::string>> DownloadJob::TakeLogLines() {
     return taken;
 }
 
-Settings DownloadJob::SettingsSnapshot() const { return settings.Snapshot(); }
+Settings DownloadJob::SettingsSnapshot() const {
+    return settings.Snapshot();
+}
 
 void DownloadJob::LogLine(const std::string& text, int threadNumber) {
     if (threadNumber < 0 || closing) return;
@@ -131,8 +133,7 @@ ThreadBarView* DownloadJob::Bar(int threadNumber) {
     return &view.threads[threadNumber];
 }
 
-void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta,
-                                 int threadNumber) {
+void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) {
     if (closing) return;
     std::lock_guard<std::mutex> lock(progressLock);
     if (ThreadBarView* bar = Bar(threadNumber)) {

@@ -19,18 +19,20 @@ class SharedSettings;
 class WInternetWorker;
 
 class JobObserver {
-public:
+  public:
     virtual ~JobObserver() = default;
-    // Called on a worker thread after a thread finished and after the verdict. Must only post
-    // a wake-up to the front end's own thread: never block, never touch a widget.
+    // Called after a thread finished and after the verdict (not once the job is closing), on
+    // the worker thread that finished, or on the thread that called Start for a worker that
+    // could not start. Must only post a wake-up to the front end's own thread: never block,
+    // never touch a widget.
     virtual void JobChanged() = 0;
 };
 
 // What the front end shows for one thread bar.
 struct ThreadBarView {
-    int position = 0;                      // 0..100, drawn as "%3d%%"
+    int position = 0;                       // 0..100, drawn as "%3d%%"
     std::string tooltip = "Connecting...";  // then "%d b of %d", or "Failed"
-    bool failed = false;                   // red instead of blue
+    bool failed = false;                    // red instead of blue
     bool finished = false;
     int64_t done = 0;
     int64_t total = 0;
@@ -39,17 +41,17 @@ struct ThreadBarView {
 // What the front end shows for the whole job.
 struct JobView {
     std::vector<ThreadBarView> threads;
-    int position = 0;      // job bar 0..100
-    std::string text;      // "" at start, "%d b of %d (%d%%) at %d bps", then the verdict
-    bool failed = false;   // job bar red ("Job failed")
-    bool finished = false; // the verdict has been given
+    int position = 0;       // job bar 0..100
+    std::string text;       // "" at start, "%d b of %d (%d%%) at %d bps", then the verdict
+    bool failed = false;    // job bar red ("Job failed")
+    bool finished = false;  // the verdict has been given
     bool succeeded = false;
     int64_t receivedTotal = 0;
     int64_t fileSize = -1;
 };
 
 class DownloadJob : public JobHost {
-public:
+  public:
     // settings must outlive the job; observer may be null.
     DownloadJob(SharedSettings& settings, JobObserver* observer);
     // Stops and deletes any workers still running, as a closing window would (no verdict).
@@ -94,7 +96,7 @@ public:
     void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) override;
     void ThreadFinished(bool ok, int threadNumber) override;
 
-private:
+  private:
     // Under finishLock, on the thread that finished last: join, verify, set the text.
     void GiveVerdict();
     // Thread bar of a report, or null for a number outside the job (progressLock held).

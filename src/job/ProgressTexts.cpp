@@ -49,7 +49,9 @@ int64_t JobSpeed(int64_t receivedTotal, int64_t elapsedMs) {
     return Truncate(static_cast<double>(receivedTotal) / static_cast<double>(elapsedMs) * 1000.0);
 }
 
-int JobBarPosition(unsigned percent) { return percent > 100 ? 100 : static_cast<int>(percent); }
+int JobBarPosition(unsigned percent) {
+    return percent > 100 ? 100 : static_cast<int>(percent);
+}
 
 std::string JobProgressText(int64_t receivedTotal, int64_t fileSize, unsigned percent,
                             int64_t speed) {

@@ -29,7 +29,7 @@ namespace {
 constexpr int kRunLimitMs = 60000;
 
 class BrindleGetTest : public ::testing::Test {
-protected:
+  protected:
     // Runs brindle-get in the work directory with a private settings directory and short
     // socket limits, so no run can hang on a socket.
     ProcessResult Run(std::vector<std::string> args, int limitMs = kRunLimitMs) {
@@ -104,9 +104,8 @@ TEST_F(BrindleGetTest, VerboseLogLinesArePrefixed) {
 }
 
 TEST_F(BrindleGetTest, RefusedAndMalformedUrlsAreUsageErrors) {
-    for (const std::string url :
-         {"https://127.0.0.1/file.bin", " https://127.0.0.1/x", "garbage", "http://",
-          "gopher://127.0.0.1/x", "HTTPS://127.0.0.1/x"}) {
+    for (const std::string url : {"https://127.0.0.1/file.bin", " https://127.0.0.1/x", "garbage",
+                                  "http://", "gopher://127.0.0.1/x", "HTTPS://127.0.0.1/x"}) {
         const ProcessResult r = Run({url});
         EXPECT_EQ(r.exitCode, 2) << url;
         EXPECT_EQ(r.out, "") << url;
@@ -182,9 +181,8 @@ TEST_F(BrindleGetTest, InterruptKeepsPartsAndARerunResumes) {
     options.stallConnections = 3;
     FakeHttpServer server(options);
     {
-        ChildProcess child(BRINDLE_GET_PATH,
-                           {"--stall-timeout", "30", "-n", "3", server.Url()}, work.Path(),
-                           Env());
+        ChildProcess child(BRINDLE_GET_PATH, {"--stall-timeout", "30", "-n", "3", server.Url()},
+                           work.Path(), Env());
         // Wait (bounded) until every thread holds its first bytes.
         for (int i = 0; i < 500; ++i) {
             if (SizeOf(Target()) == 1000 && SizeOf(Target() + "1") == 1000 &&

@@ -1,13 +1,14 @@
 // brindle-get's option parsing, the settings it overrides, and its terminal formatting.
-#include "cli/CliOptions.h"
-
 #include <gtest/gtest.h>
 
+#include "cli/CliOptions.h"
 #include "cli/TerminalDisplay.h"
 
 namespace {
 
-ParseResult Parse(std::vector<std::string> args) { return ParseCommandLine(args); }
+ParseResult Parse(std::vector<std::string> args) {
+    return ParseCommandLine(args);
+}
 
 TEST(CliOptions, Defaults) {
     const ParseResult r = Parse({"http://h/f"});
@@ -23,11 +24,28 @@ TEST(CliOptions, Defaults) {
 }
 
 TEST(CliOptions, EveryOptionInItsForms) {
-    const ParseResult r = Parse({"-o", "out.bin", "--threads=8", "-a3", "-yk", "--passive",
-                                 "--proxy", "10.1.2.3:3128", "--ftp-proxy=127.0.0.1:2121",
-                                 "--user", "bob", "--password", "", "--auth", "--buffer-size",
-                                 "65536", "--connect-timeout", "2", "--stall-timeout=0.5", "-v",
-                                 "-q", "ftp://h/f"});
+    const ParseResult r = Parse({"-o",
+                                 "out.bin",
+                                 "--threads=8",
+                                 "-a3",
+                                 "-yk",
+                                 "--passive",
+                                 "--proxy",
+                                 "10.1.2.3:3128",
+                                 "--ftp-proxy=127.0.0.1:2121",
+                                 "--user",
+                                 "bob",
+                                 "--password",
+                                 "",
+                                 "--auth",
+                                 "--buffer-size",
+                                 "65536",
+                                 "--connect-timeout",
+                                 "2",
+                                 "--stall-timeout=0.5",
+                                 "-v",
+                                 "-q",
+                                 "ftp://h/f"});
     ASSERT_TRUE(r.ok) << r.error;
     const CliOptions& o = r.options;
     EXPECT_EQ(o.output, "out.bin");
@@ -104,10 +122,10 @@ TEST(CliOptions, HelpAndVersionNeedNoUrl) {
     EXPECT_TRUE(Parse({"--version"}).options.version);
     const std::string usage = UsageText();
     for (const char* option :
-         {"--output", "--threads", "--attempts", "--yes", "--no", "--keep-parts", "--passive",
-          "--active", "--proxy", "--ftp-proxy", "--user", "--password", "--auth",
-          "--buffer-size", "--connect-timeout", "--stall-timeout", "--verbose", "--quiet",
-          "--help", "--version"}) {
+         {"--output",        "--threads",  "--attempts", "--yes",         "--no",
+          "--keep-parts",    "--passive",  "--active",   "--proxy",       "--ftp-proxy",
+          "--user",          "--password", "--auth",     "--buffer-size", "--connect-timeout",
+          "--stall-timeout", "--verbose",  "--quiet",    "--help",        "--version"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

@@ -1,12 +1,11 @@
 // DownloadJob's reporting operations driven by hand (no network): bars, texts, verdict,
 // joining at the verdict, closing, and the log queue.
-#include "job/DownloadJob.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "job/DownloadJob.h"
 #include "settings/Settings.h"
 #include "support/TempDir.h"
 
@@ -18,13 +17,13 @@ using testsupport::WriteFileBytes;
 namespace {
 
 class CountingObserver : public JobObserver {
-public:
+  public:
     void JobChanged() override { ++calls; }
     std::atomic<int> calls{0};
 };
 
 class DownloadJobTest : public ::testing::Test {
-protected:
+  protected:
     // Three segments of "AAAA" "BBBB" "CCCCC" already written by the workers.
     void WriteThreeParts() {
         WriteFileBytes(target, "AAAA");

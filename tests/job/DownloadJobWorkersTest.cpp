@@ -22,7 +22,7 @@ namespace {
 // A listening socket that never accepts: connects succeed (the kernel queues them) and every
 // request then waits for a reply that never comes.
 class SilentPeer {
-public:
+  public:
     SilentPeer() {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -40,7 +40,7 @@ public:
 };
 
 class JobWorkersTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         WBaseSocket::SetDefaultTimeouts(3000, 5000);  // bounds the test if a stop went astray
         settings.Update([](Settings& s) { s.attempts = 2; });

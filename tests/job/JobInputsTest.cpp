@@ -1,7 +1,7 @@
 // The target name proposed from a URL and the refusal of secure URLs.
-#include "job/JobInputs.h"
-
 #include <gtest/gtest.h>
+
+#include "job/JobInputs.h"
 
 TEST(ProposeTargetName, LastPathElementUpToTheQuery) {
     EXPECT_EQ(ProposeTargetName("ftp://host/pub/file.zip"), "file.zip");

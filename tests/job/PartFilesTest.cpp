@@ -1,9 +1,8 @@
 // Part file names, the existing-files question, joining and the end-of-job size check.
-#include "job/PartFiles.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "job/PartFiles.h"
 #include "support/TempDir.h"
 
 using testsupport::FileExists;
@@ -26,16 +25,16 @@ TEST(ExistingFilesQuestion, ListsExistingFilesInThreadOrder) {
     WriteFileBytes(target, "abc");
     EXPECT_EQ(ExistingFilesQuestion(target, 3),
               "Files:\r\n" + target +
-                  "\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" +
-                  target + " will be deleted");
+                  "\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" + target +
+                  " will be deleted");
 
     WriteFileBytes(target + "2", "x");
     WriteFileBytes(target + "1", "x");
     WriteFileBytes(target + "3", "x");  // beyond threadCount: neither listed nor used
     EXPECT_EQ(ExistingFilesQuestion(target, 3),
               "Files:\r\n" + target + "\r\n" + target + "1\r\n" + target +
-                  "2\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" +
-                  target + " will be deleted");
+                  "2\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" + target +
+                  " will be deleted");
 }
 
 TEST(ExistingFilesQuestion, PartsWithoutTarget) {
@@ -44,14 +43,14 @@ TEST(ExistingFilesQuestion, PartsWithoutTarget) {
     WriteFileBytes(target + "2", "x");
     EXPECT_EQ(ExistingFilesQuestion(target, 3),
               "Files:\r\n" + target +
-                  "2\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" +
-                  target + " will be deleted");
+                  "2\r\nalready exist.\r\nNOTE: If server doesn't support pumping,\r\n" + target +
+                  " will be deleted");
     // With one thread only the target counts.
     EXPECT_EQ(ExistingFilesQuestion(target, 1), "");
 }
 
 class JoinTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     std::string target = dir.File("out.bin");
 };
@@ -127,8 +126,7 @@ TEST_F(JoinTest, WrongSizeAfterJoinFailsAndRestoresTheTarget) {
     WriteFileBytes(target + "1", "BB");  // short part: the job's bytes are not all there
     const FileResult result = JoinPartFiles(target, 2, true, 8);
     EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.error.find("holds 6 bytes instead of 8"), std::string::npos)
-        << result.error;
+    EXPECT_NE(result.error.find("holds 6 bytes instead of 8"), std::string::npos) << result.error;
     EXPECT_EQ(ReadFileBytes(target), "AAAA");
     EXPECT_EQ(ReadFileBytes(target + "1"), "BB");
 }

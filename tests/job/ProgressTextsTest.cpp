@@ -1,7 +1,7 @@
 // Progress arithmetic and the texts of the bars and the verdict.
-#include "job/ProgressTexts.h"
-
 #include <gtest/gtest.h>
+
+#include "job/ProgressTexts.h"
 
 TEST(ProgressTexts, ThreadBarPositionTruncatesAndStaysInRange) {
     EXPECT_EQ(ThreadBarPosition(0, 400), 0);
