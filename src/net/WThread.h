@@ -27,7 +27,8 @@ class WThread {
     bool Create(std::function<int()> body, bool startSuspended = false, unsigned stackSize = 0);
 
     // Lets a thread created with startSuspended call its function. false when there is no
-    // thread or it is not suspended.
+    // thread or it is not suspended. (A suspended thread whose last handle goes away stays
+    // suspended for good, as it would on any system with suspended threads.)
     bool Resume();
 
     // True from Create's return until the thread's function has returned (also while the
