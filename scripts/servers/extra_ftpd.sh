@@ -10,17 +10,21 @@ declare -A EXTRA_PKGS=(
 
 # unpack_extra NAME: prints the private root the packages are unpacked into.
 unpack_extra() {
-  local name=$1 root="$STATE/pkgs/$1" dl="$STATE/pkgs/download" pkg debs
+  local name=$1 root="$STATE/pkgs/$1" dl="$STATE/pkgs/download" pkg debs missing=()
   if [ ! -f "$root/.complete" ]; then
     command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null || return 1
     mkdir -p "$dl" "$root"
     for pkg in ${EXTRA_PKGS[$name]}; do
       debs=("$dl/${pkg}"_*.deb)
-      if [ ! -f "${debs[0]}" ]; then
-        (cd "$dl" && timeout 120 apt-get download -qq "$pkg") >>"$STATE/log/$name.out" 2>&1 \
-          || return 1
-        debs=("$dl/${pkg}"_*.deb)
-      fi
+      [ -f "${debs[0]}" ] || missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+      # One bounded fetch per server: a slow or absent mirror only costs this much.
+      (cd "$dl" && timeout 90 apt-get download -qq "${missing[@]}") \
+        >>"$STATE/log/$name.out" 2>&1 || return 1
+    fi
+    for pkg in ${EXTRA_PKGS[$name]}; do
+      debs=("$dl/${pkg}"_*.deb)
       dpkg-deb -x "${debs[0]}" "$root" || return 1
     done
     touch "$root/.complete"

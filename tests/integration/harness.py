@@ -74,10 +74,29 @@ def free_port():
 _sha_cache = {}
 
 
+def _listed_sha(path, st):
+    """The digest gen_data.py recorded for a file of the data dir, if still current."""
+    sums = os.path.join(DATA, "SHA256SUMS")
+    rel = os.path.relpath(os.path.abspath(path), DATA)
+    try:
+        if rel.startswith("..") or os.stat(sums).st_mtime_ns < st.st_mtime_ns:
+            return None
+        with open(sums) as f:
+            for line in f:
+                digest, name = line.rstrip("\n").split("  ", 1)
+                if name == rel:
+                    return digest
+    except (OSError, ValueError):
+        pass
+    return None
+
+
 def sha256(path):
     st = os.stat(path)
     key = (path, st.st_size, st.st_mtime_ns)
     if key not in _sha_cache:
+        _sha_cache[key] = _listed_sha(path, st)
+    if _sha_cache[key] is None:
         h = hashlib.sha256()
         with open(path, "rb") as f:
             while True:
@@ -173,8 +192,11 @@ class BrindleTestCase(unittest.TestCase):
         base = os.environ.get("BRINDLE_TEST_TMP") or tempfile.gettempdir()
         os.makedirs(base, exist_ok=True)
         self.work = tempfile.mkdtemp(prefix=self.id().split(".")[-1] + "-", dir=base)
-        self.config_dir = os.path.join(self.work, "config")
-        os.makedirs(self.config_dir)
+        # A settings dir of this test's own (under the test file's BRINDLE_CONFIG_DIR when
+        # ctest gives one), so no Brindle.ini of the user or of another test is read.
+        conf_base = os.environ.get("BRINDLE_CONFIG_DIR") or self.work
+        os.makedirs(conf_base, exist_ok=True)
+        self.config_dir = tempfile.mkdtemp(prefix="config-", dir=conf_base)
         self.links = []
         self.procs = []
 
@@ -191,6 +213,7 @@ class BrindleTestCase(unittest.TestCase):
         # BRINDLE_KEEP_WORK=1 keeps the downloads and logs for a look after a failure.
         if not os.environ.get("BRINDLE_KEEP_WORK"):
             shutil.rmtree(self.work, ignore_errors=True)
+            shutil.rmtree(self.config_dir, ignore_errors=True)
 
     # ---- files ----
 
