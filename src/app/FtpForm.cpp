@@ -33,7 +33,9 @@ const QColor kRed(255, 0, 0);
 constexpr int kRefreshMs = 100;
 
 // A spinner position travels in 16 bits, read as a signed value.
-int Low16(int value) { return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF)); }
+int Low16(int value) {
+    return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
+}
 
 // Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
 void PumpUiEvents() {
@@ -191,7 +193,8 @@ void FtpForm::CreateThreadBar(int i, int barWidth, int barTop) {
 }
 
 void FtpForm::JobChanged() {
-    QMetaObject::invokeMethod(this, [this] { Refresh(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Refresh(); }, Qt::QueuedConnection);
 }
 
 void FtpForm::Refresh() {

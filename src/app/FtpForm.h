@@ -72,8 +72,8 @@ private:
     std::string url;
     std::string targetPath;
     bool closing = false;
-    bool closedDown = false;     // WindowClosing and SaveSettings have run
-    bool tearingDown = false;    // waiting for workers: the pump may re-enter handlers
+    bool closedDown = false;   // WindowClosing and SaveSettings have run
+    bool tearingDown = false;  // waiting for workers: the pump may re-enter handlers
     bool closeRequested = false;
     bool verdictShown = false;
 };

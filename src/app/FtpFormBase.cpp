@@ -36,8 +36,8 @@ public:
     }
 };
 
-QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name,
-                  const char* text, int x, int y, int w, int h) {
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name, const char* text,
+                  int x, int y, int w, int h) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
     PlaceControl(label, u, id, name, x, y, w, h);
     return label;
@@ -52,7 +52,9 @@ QLineEdit* MakeBox(QWidget* parent, const DialogUnits& u, int id, const char* na
 
 }  // namespace
 
-FtpFormBase::FtpFormBase(QWidget* parent) : QMainWindow(parent) { CreateControls(); }
+FtpFormBase::FtpFormBase(QWidget* parent) : QMainWindow(parent) {
+    CreateControls();
+}
 
 FtpFormBase::~FtpFormBase() = default;
 

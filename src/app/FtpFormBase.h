@@ -19,23 +19,23 @@ public:
     explicit FtpFormBase(QWidget* parent = nullptr);
     ~FtpFormBase() override;
 
-    QWidget* client = nullptr;              // the window's client area, parent of the controls
-    QLineEdit* textb_1 = nullptr;           // 102 URL
-    QLabel* label_1 = nullptr;              // 103
-    QLineEdit* textb_2 = nullptr;           // 104 "Save as"
-    QLabel* label_2 = nullptr;              // 105
-    QToolButton* pictbttn_1 = nullptr;      // 106 browse
-    QLineEdit* textb_3 = nullptr;           // 107 thread count box
-    WUpDown* updown_1 = nullptr;            // 108 thread count
-    QLabel* label_3 = nullptr;              // 109
-    QPushButton* cb_1 = nullptr;            // 110 "Go"
-    QTabWidget* tabctrl_1 = nullptr;        // 111 log pages
-    WProgressBar* progb_1 = nullptr;        // 112 job bar
-    QLabel* label_4 = nullptr;              // 113
-    WUpDown* updown_2 = nullptr;            // 114 attempts
-    QLineEdit* textb_4 = nullptr;           // 115 attempts box
-    QAction* menuOptions = nullptr;         // 1000
-    QAction* menuAbout = nullptr;           // 1001
+    QWidget* client = nullptr;          // the window's client area, parent of the controls
+    QLineEdit* textb_1 = nullptr;       // 102 URL
+    QLabel* label_1 = nullptr;          // 103
+    QLineEdit* textb_2 = nullptr;       // 104 "Save as"
+    QLabel* label_2 = nullptr;          // 105
+    QToolButton* pictbttn_1 = nullptr;  // 106 browse
+    QLineEdit* textb_3 = nullptr;       // 107 thread count box
+    WUpDown* updown_1 = nullptr;        // 108 thread count
+    QLabel* label_3 = nullptr;          // 109
+    QPushButton* cb_1 = nullptr;        // 110 "Go"
+    QTabWidget* tabctrl_1 = nullptr;    // 111 log pages
+    WProgressBar* progb_1 = nullptr;    // 112 job bar
+    QLabel* label_4 = nullptr;          // 113
+    WUpDown* updown_2 = nullptr;        // 114 attempts
+    QLineEdit* textb_4 = nullptr;       // 115 attempts box
+    QAction* menuOptions = nullptr;     // 1000
+    QAction* menuAbout = nullptr;       // 1001
 
 protected:
     void CreateControls();

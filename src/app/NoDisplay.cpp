@@ -32,7 +32,8 @@ std::string BrindleGetCommand() {
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
         std::filesystem::path dir = self.parent_path();
-        for (const auto& candidate : {dir / "brindle-get", dir.parent_path() / "cli" / "brindle-get"}) {
+        for (const auto& candidate :
+             {dir / "brindle-get", dir.parent_path() / "cli" / "brindle-get"}) {
             if (access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal().string();
         }
     }

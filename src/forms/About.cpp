@@ -6,10 +6,10 @@
 const char* const About::kThanksNote =
     "Special thanks to\r\n"
     "Marit Quillane and Osric Delvaux\r\n"
-    "for their help with the development tool, sockets and protocols";
+    "for help with the IDE, sockets and protocols";
 
 const char* const About::kAuthorCredit =
-    "Brindle, a download accelerator for FTP and HTTP.\r\n"
+    "Brindle download accelerator\r\n"
     "Written by Tobiah Renwick-Salo\r\n"
     "tobiah@brindle.example\r\n"
     "http://brindle.example/";
@@ -23,4 +23,6 @@ About::About(QWidget* owner) : AboutBase(owner) {
     label_1->setText(QString::fromUtf8(kAuthorCredit));
 }
 
-void About::OkClicked() { done(1); }
+void About::OkClicked() {
+    done(1);
+}

@@ -7,7 +7,7 @@ class About : public AboutBase {
 public:
     explicit About(QWidget* owner);
 
-    static const char* const kThanksNote;    // three lines joined by CR LF
+    static const char* const kThanksNote;  // three lines joined by CR LF
     static const char* const kAuthorCredit;
 
     void OkClicked();

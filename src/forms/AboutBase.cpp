@@ -18,7 +18,9 @@ QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* nam
 
 }  // namespace
 
-AboutBase::AboutBase(QWidget* owner) : QDialog(owner) { CreateControls(); }
+AboutBase::AboutBase(QWidget* owner) : QDialog(owner) {
+    CreateControls();
+}
 
 AboutBase::~AboutBase() = default;
 

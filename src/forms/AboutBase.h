@@ -12,11 +12,11 @@ public:
     explicit AboutBase(QWidget* owner);
     ~AboutBase() override;
 
-    QPushButton* cb_OK = nullptr;            // 101
-    QLabel* label_ProductName = nullptr;     // 102
-    QLabel* label_Version = nullptr;         // 103
-    QLabel* label_Comments = nullptr;        // 104 the thanks note
-    QLabel* label_1 = nullptr;               // 105 the author credit
+    QPushButton* cb_OK = nullptr;         // 101
+    QLabel* label_ProductName = nullptr;  // 102
+    QLabel* label_Version = nullptr;      // 103
+    QLabel* label_Comments = nullptr;     // 104 the thanks note
+    QLabel* label_1 = nullptr;            // 105 the author credit
 
 protected:
     void CreateControls();

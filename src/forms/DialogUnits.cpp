@@ -11,9 +11,18 @@ QFont DialogFont() {
     return font;
 }
 
+int AverageCharWidth(const QFont& font) {
+    // The mean advance of the 52 Latin letters, rounded: the width that dialog units were
+    // defined with. The font's own average (its OS/2 table) runs narrow for many sans fonts and
+    // would clip the labels.
+    QFontMetrics metrics(font);
+    int letters = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    return (letters / 26 + 1) / 2;
+}
+
 DialogUnits::DialogUnits(const QFont& font) {
     QFontMetrics metrics(font);
-    baseX = metrics.averageCharWidth();
+    baseX = AverageCharWidth(font);
     baseY = metrics.height();
     // A font without metrics (no font files at all) would collapse every control to nothing.
     if (baseX < 1) baseX = 6;
@@ -21,14 +30,20 @@ DialogUnits::DialogUnits(const QFont& font) {
 }
 
 // Rounded to the nearest pixel, like the platform's own conversion.
-int DialogUnits::X(int du) const { return (du * baseX + (du >= 0 ? 2 : -2)) / 4; }
-int DialogUnits::Y(int du) const { return (du * baseY + (du >= 0 ? 4 : -4)) / 8; }
+int DialogUnits::X(int du) const {
+    return (du * baseX + (du >= 0 ? 2 : -2)) / 4;
+}
+int DialogUnits::Y(int du) const {
+    return (du * baseY + (du >= 0 ? 4 : -4)) / 8;
+}
 
 QRect DialogUnits::Rect(int x, int y, int w, int h) const {
     return QRect(X(x), Y(y), X(w), Y(h));
 }
 
-QSize DialogUnits::Size(int w, int h) const { return QSize(X(w), Y(h)); }
+QSize DialogUnits::Size(int w, int h) const {
+    return QSize(X(w), Y(h));
+}
 
 void PlaceControl(QWidget* control, const DialogUnits& units, int id, const char* name, int x,
                   int y, int w, int h) {

@@ -1,6 +1,6 @@
 #pragma once
 // Dialog units: the forms' templates give positions and sizes in units of the dialog font
-// (a quarter of its average character width across, an eighth of its height down), so a
+// (a quarter of its average letter width across, an eighth of its height down), so a
 // template keeps its proportions with whatever sans font the system has. UI thread only.
 #include <QFont>
 #include <QRect>
@@ -10,6 +10,9 @@ class QWidget;
 
 // The font the forms are laid out and drawn with: the application's sans font at 8 points.
 QFont DialogFont();
+
+// The average character width of font in pixels, as dialog units count it.
+int AverageCharWidth(const QFont& font);
 
 class DialogUnits {
 public:

@@ -13,7 +13,9 @@
 namespace {
 
 // A spinner position travels in 16 bits, read as a signed value.
-int Low16(int value) { return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF)); }
+int Low16(int value) {
+    return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
+}
 
 }  // namespace
 
@@ -94,11 +96,17 @@ void Options::OkClicked() {
     done(1);
 }
 
-void Options::CancelClicked() { done(0); }
+void Options::CancelClicked() {
+    done(0);
+}
 
-void Options::DirectClicked() { EnableProxyBoxes(false); }
+void Options::DirectClicked() {
+    EnableProxyBoxes(false);
+}
 
-void Options::UseProxyClicked() { EnableProxyBoxes(true); }
+void Options::UseProxyClicked() {
+    EnableProxyBoxes(true);
+}
 
 void Options::EnableProxyBoxes(bool enabled) {
     for (QLineEdit* box : {textb_5, textb_6, textb_8, textb_9}) box->setEnabled(enabled);

@@ -12,8 +12,8 @@
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name,
-                  const char* text, int x, int y, int w, int h) {
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name, const char* text,
+                  int x, int y, int w, int h) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
     PlaceControl(label, u, id, name, x, y, w, h);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -30,7 +30,9 @@ QLineEdit* MakeBox(QWidget* parent, const DialogUnits& u, int id, const char* na
 
 }  // namespace
 
-OptionsBase::OptionsBase(QWidget* owner) : QDialog(owner) { CreateControls(); }
+OptionsBase::OptionsBase(QWidget* owner) : QDialog(owner) {
+    CreateControls();
+}
 
 OptionsBase::~OptionsBase() = default;
 
@@ -58,8 +60,8 @@ void OptionsBase::CreateControls() {
     textb_3 = MakeBox(this, u, 108, "textb_3", 220, 74, 40, 15);
     updown_3 = new WUpDown(this);
     PlaceControl(updown_3, u, 109, "updown_3", 247, 74, 12, 16);
-    label_4 = MakeLabel(this, u, 110, "label_4", "Default password (Your e-mail as a rule)", 10,
-                        20, 125, 10);
+    label_4 = MakeLabel(this, u, 110, "label_4", "Default password (Your e-mail as a rule)", 10, 20,
+                        125, 10);
     textb_4 = MakeBox(this, u, 111, "textb_4", 140, 21, 120, 12);
     textb_7 = MakeBox(this, u, 112, "textb_7", 140, 6, 120, 12);
     optb_1 = new QRadioButton("Direct connect", this);
@@ -89,8 +91,8 @@ void OptionsBase::CreateControls() {
 }
 
 void OptionsBase::SetTabOrder() {
-    QWidget* order[] = {cb_OK,      cb_Cancel,  textb_2, updown_2, checkbox_1, textb_3,
-                        updown_3,   textb_4,    textb_7, optb_1,   optb_2,     textb_5,
-                        textb_6,    checkbox_2, checkbox_3, textb_8, textb_9};
+    QWidget* order[] = {cb_OK,    cb_Cancel,  textb_2,    updown_2, checkbox_1, textb_3,
+                        updown_3, textb_4,    textb_7,    optb_1,   optb_2,     textb_5,
+                        textb_6,  checkbox_2, checkbox_3, textb_8,  textb_9};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }

@@ -41,7 +41,9 @@ void ResizeRules::Remove(QWidget* control) {
                   entries.end());
 }
 
-void ResizeRules::Sync() { lastSize = parentWidget->size(); }
+void ResizeRules::Sync() {
+    lastSize = parentWidget->size();
+}
 
 void ResizeRules::Apply() {
     QSize now = parentWidget->size();

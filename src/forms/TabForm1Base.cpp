@@ -5,7 +5,9 @@
 #include "forms/DialogUnits.h"
 #include "forms/ResizeRules.h"
 
-TabForm1Base::TabForm1Base(QWidget* parent) : QWidget(parent) { CreateControls(); }
+TabForm1Base::TabForm1Base(QWidget* parent) : QWidget(parent) {
+    CreateControls();
+}
 
 TabForm1Base::~TabForm1Base() = default;
 

@@ -12,7 +12,9 @@ WProgressBar::WProgressBar(QWidget* parent, TextKind textKind)
     setAlignment(Qt::AlignCenter);
 }
 
-void WProgressBar::SetPosition(int position) { setValue(std::clamp(position, 0, 100)); }
+void WProgressBar::SetPosition(int position) {
+    setValue(std::clamp(position, 0, 100));
+}
 
 void WProgressBar::SetBarColor(const QColor& color) {
     if (color == barColor) return;

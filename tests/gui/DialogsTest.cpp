@@ -48,9 +48,10 @@ private slots:
         SharedSettings settings;
         Options dialog(settings, nullptr);
         QCOMPARE(dialog.windowTitle(), QString("Options"));
-        QCOMPARE(dialog.findChildren<QWidget*>(QRegularExpression("^(cb|label|textb|updown|"
-                                                                  "checkbox|optb)_"),
-                                               Qt::FindDirectChildrenOnly)
+        QCOMPARE(dialog
+                     .findChildren<QWidget*>(QRegularExpression("^(cb|label|textb|updown|"
+                                                                "checkbox|optb)_"),
+                                             Qt::FindDirectChildrenOnly)
                      .size(),
                  25);
         QCOMPARE(dialog.textb_2->text(), QString("4"));

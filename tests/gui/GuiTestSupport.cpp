@@ -23,7 +23,9 @@ ConfigDir::~ConfigDir() {
     }
 }
 
-QString ConfigDir::IniPath() const { return dir.filePath("Brindle.ini"); }
+QString ConfigDir::IniPath() const {
+    return dir.filePath("Brindle.ini");
+}
 
 void ConfigDir::WriteIni(const std::string& settingsLines) const {
     std::ofstream out(IniPath().toStdString(), std::ios::binary);

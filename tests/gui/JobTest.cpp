@@ -187,8 +187,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form.cb_1->isEnabled(), kJobTimeoutMs);
         QVERIFY2(form.progb_1->text().startsWith("Job completed successfully at "),
                  qPrintable(form.progb_1->text()));
-        QCOMPARE(guitest::Sha256(testsupport::ReadFileBytes(target)),
-                 guitest::Sha256(fast.Body()));
+        QCOMPARE(guitest::Sha256(testsupport::ReadFileBytes(target)), guitest::Sha256(fast.Body()));
         // The stopped job left its part files for a later resume.
         QVERIFY(testsupport::FileExists(files->File("slow.bin")));
     }
@@ -222,8 +221,8 @@ private slots:
 
         std::string ini = config->ReadIni();
         for (const char* key : {"maxthreads", "attempts", "delfiles", "bufsize", "defpass",
-                                "defuser", "useproxy", "useauthorization", "proxyport",
-                                "proxyaddr", "ftpproxyport", "ftpproxyaddr", "passivemode"}) {
+                                "defuser", "useproxy", "useauthorization", "proxyport", "proxyaddr",
+                                "ftpproxyport", "ftpproxyaddr", "passivemode"}) {
             QVERIFY2(ini.find(std::string(key) + "=") != std::string::npos, key);
         }
         QVERIFY(ini.find("attempts=5") != std::string::npos);

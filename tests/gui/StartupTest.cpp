@@ -32,10 +32,11 @@ private slots:
         struct Expect {
             const char* name;
             int id;
-        } controls[] = {{"textb_1", 102}, {"label_1", 103},  {"textb_2", 104},  {"label_2", 105},
-                        {"pictbttn_1", 106}, {"textb_3", 107}, {"updown_1", 108}, {"label_3", 109},
-                        {"cb_1", 110},     {"tabctrl_1", 111}, {"progb_1", 112}, {"label_4", 113},
-                        {"updown_2", 114}, {"textb_4", 115}};
+        } controls[] = {{"textb_1", 102},   {"label_1", 103},    {"textb_2", 104},
+                        {"label_2", 105},   {"pictbttn_1", 106}, {"textb_3", 107},
+                        {"updown_1", 108},  {"label_3", 109},    {"cb_1", 110},
+                        {"tabctrl_1", 111}, {"progb_1", 112},    {"label_4", 113},
+                        {"updown_2", 114},  {"textb_4", 115}};
         for (const Expect& e : controls) {
             QWidget* w = form.findChild<QWidget*>(e.name);
             QVERIFY2(w != nullptr, e.name);
@@ -92,12 +93,18 @@ private slots:
     void ProposesTargetName_data() {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("proposed");
-        QTest::newRow("file") << "ftp://host/pub/file.zip" << "file.zip";
-        QTest::newRow("query") << "http://host/get.cgi?id=7" << "get.cgi";
-        QTest::newRow("slash in query") << "http://host/get.cgi?name=a/b" << "b";
-        QTest::newRow("trailing slash") << "http://host/dir/" << "";
-        QTest::newRow("blanks around") << "  http://host/a/b.tar.gz  " << "b.tar.gz";
-        QTest::newRow("no slash keeps box") << "hostonly" << "kept";
+        QTest::newRow("file") << "ftp://host/pub/file.zip"
+                              << "file.zip";
+        QTest::newRow("query") << "http://host/get.cgi?id=7"
+                               << "get.cgi";
+        QTest::newRow("slash in query") << "http://host/get.cgi?name=a/b"
+                                        << "b";
+        QTest::newRow("trailing slash") << "http://host/dir/"
+                                        << "";
+        QTest::newRow("blanks around") << "  http://host/a/b.tar.gz  "
+                                       << "b.tar.gz";
+        QTest::newRow("no slash keeps box") << "hostonly"
+                                            << "kept";
     }
     void ProposesTargetName() {
         QFETCH(QString, url);

@@ -80,10 +80,12 @@ int main(int argc, char** argv) {
     bool ok = true;
     form.cb_1->click();
     // Mid-job: some bytes in, well short of the end.
-    bool running = WaitFor([&] {
-        int position = form.progb_1->value();
-        return position >= 30 && position <= 80;
-    }, 60000);
+    bool running = WaitFor(
+        [&] {
+            int position = form.progb_1->value();
+            return position >= 30 && position <= 80;
+        },
+        60000);
     ok = (running && Save(&form, out.filePath("main-running.png"))) && ok;
     bool finished = WaitFor([&] { return form.cb_1->isEnabled(); }, 120000);
     ok = (finished && Save(&form, out.filePath("main-done.png"))) && ok;

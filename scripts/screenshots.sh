@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Saves PNGs of the desktop program into docs/screenshots/: the main window in the middle of
+# a 4-thread job and after its verdict, the Options dialog and the About dialog. Runs the real
+# main window (brindle-screenshots drives the same FtpForm as brindle) on a private Xvfb
+# display against the private nginx test server (its rate-limited /slow/ location), so the
+# job is still running when the first picture is taken.
+#
+# usage: scripts/screenshots.sh [BUILD_DIR]     (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build}
+
+bash scripts/install-deps.sh test
+cmake -S . -B "$build" -DBRINDLE_GUI=ON -DBRINDLE_TESTS=ON >"$build.screenshots.log" 2>&1 ||
+  { cat "$build.screenshots.log"; exit 1; }
+cmake --build "$build" -j2 --target brindle-screenshots >>"$build.screenshots.log" 2>&1 ||
+  { tail -n 80 "$build.screenshots.log"; exit 1; }
+
+work=$(mktemp -d)
+record=$work/servers.started
+xvfb_pid=
+cleanup() {
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  bash scripts/servers/stop.sh --only-recorded "$record" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+bash scripts/servers/start.sh --only nginx --record "$record" >"$work/servers.log" 2>&1 ||
+  { cat "$work/servers.log"; exit 1; }
+port=$(sed -n 's/^BRINDLE_NGINX_PORT=//p' scripts/servers/ports.env)
+
+# A display number nobody uses.
+display=
+for n in $(seq 90 120); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+done
+[ -n "$display" ] || { echo "screenshots.sh: no free X display number" >&2; exit 1; }
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$display" ] || { cat "$work/xvfb.log"; exit 1; }
+
+mkdir -p "$work/config" "$work/downloads" docs/screenshots
+DISPLAY=":$display" QT_QPA_PLATFORM=xcb BRINDLE_CONFIG_DIR="$work/config" \
+  timeout 300 "$build/tests/gui/brindle-screenshots" "$root/docs/screenshots" \
+  "http://127.0.0.1:$port/slow/rand-12m.bin" "$work/downloads" 4
+ls -l docs/screenshots
