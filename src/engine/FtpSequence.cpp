@@ -137,7 +137,10 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
 
     {
         WSemaphoreLock lock(&sessionLock);
-        if (stopRequested.load()) return false;
+        if (stopRequested.load()) {
+            SetListenSocket(nullptr);
+            return false;
+        }
     }
     // Blocks until the server connects, the stall limit passes or Stop closes the listener;
     // sessionLock is not held, so Stop can always get in.
@@ -146,8 +149,8 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     WSemaphoreLock lock(&sessionLock);
     const bool connected = accepted && accepted->GetState() == Connected;
     SetDataSocket(connected ? std::move(accepted) : nullptr);
-    if (!connected) return false;
     SetListenSocket(nullptr);
+    if (!connected) return false;
     return !stopRequested.load() && dataSocket->GetState() != Error;
 }
 

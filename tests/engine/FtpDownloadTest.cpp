@@ -151,6 +151,20 @@ TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
     EXPECT_EQ(server.ConnectionCount(), 1);  // no further attempt after the stop
 }
 
+TEST_F(FtpDownloadTest, ServerThatNeverConnectsClosesTheListener) {
+    // Short stall limit: the Accept gives up and the attempt fails with the listener closed.
+    WBaseSocket::SetDefaultTimeouts(5000, 300);
+    FakeFtpServer server(Pattern(1000));
+    server.SetNeverConnectData(true);
+    FakeJobHost host(MakeSettings(false), server.Url(), Target(), 1);
+    bool ok = true;
+    auto s = RunOne(host, 0, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Contains(server.Commands(0), "RETR /file.bin"));
+    EXPECT_EQ(s->listenSocket, nullptr);
+    EXPECT_EQ(s->dataSocket, nullptr);
+}
+
 TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
     WBaseSocket::SetDefaultTimeouts(30000, 30000);
     const std::string content = Pattern(100000);
