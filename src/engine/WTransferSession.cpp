@@ -3,6 +3,7 @@
 #include "engine/WTransferSession.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,21 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 long long AsLong(int64_t value) {
     return static_cast<long long>(value);
+}
+
+// Why the control connection did not come up, for the thread's log: the attempt lines alone
+// would not tell a refused port from an unknown host.
+std::string ConnectFailureText(const WSocket& s, const std::string& urlHost) {
+    const int error = s.GetLastError();
+    std::string reason;
+    if (error < 0) {
+        reason = gai_strerror(error);
+    } else if (error > 0) {
+        reason = std::strerror(error);
+    } else {
+        reason = "no connection";
+    }
+    return "Cannot connect to " + urlHost + ": " + reason + "\r\n";
 }
 
 }  // namespace
@@ -172,6 +188,7 @@ bool WTransferSession::RunAttempt() {
     }
     if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
         stopRequested) {
+        if (!stopRequested) Log(ConnectFailureText(*controlSocket, urlHost));
         return false;
     }
 

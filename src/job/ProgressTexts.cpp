@@ -5,11 +5,14 @@
 
 namespace {
 
-// Truncates toward zero without the undefined behaviour of a double that does not fit.
-int64_t Truncate(double value) {
-    if (!(value == value)) return 0;  // NaN
-    if (value >= 9.2e18) return INT64_MAX;
-    if (value <= -9.2e18) return INT64_MIN;
+// part * scale / whole, truncated toward zero. Exact integer arithmetic: the floating-point
+// form shows 29 of 100 as 28%, because 0.29 * 100 is a hair below 29.
+int64_t ScaledRatio(int64_t part, int64_t scale, int64_t whole) {
+    if (part >= 0 && part <= INT64_MAX / scale) return part * scale / whole;
+    // Beyond 9 exabytes / scale: precision no longer matters, range does.
+    const long double value = static_cast<long double>(part) * scale / whole;
+    if (value >= 9.2e18L) return INT64_MAX;
+    if (value <= -9.2e18L) return INT64_MIN;
     return static_cast<int64_t>(value);
 }
 
@@ -17,8 +20,7 @@ int64_t Truncate(double value) {
 
 int ThreadBarPosition(int64_t done, int64_t total) {
     if (total <= 0) return 100;
-    const int64_t position =
-        Truncate(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+    const int64_t position = ScaledRatio(done, 100, total);
     if (position < 0) return 0;
     if (position > 100) return 100;
     return static_cast<int>(position);
@@ -38,15 +40,14 @@ int64_t ElapsedMs(int64_t startTick, int64_t now) {
 
 uint16_t JobPercent(int64_t receivedTotal, int64_t fileSize) {
     if (fileSize <= 0) return 0;
-    const int64_t percent =
-        Truncate(static_cast<double>(receivedTotal) / static_cast<double>(fileSize) * 100.0);
+    const int64_t percent = ScaledRatio(receivedTotal, 100, fileSize);
     // Stored as a 16-bit unsigned value, as the bar's text has always shown it.
     return static_cast<uint16_t>(static_cast<uint64_t>(percent) & 0xFFFFu);
 }
 
 int64_t JobSpeed(int64_t receivedTotal, int64_t elapsedMs) {
     if (elapsedMs < 1) elapsedMs = 1;
-    return Truncate(static_cast<double>(receivedTotal) / static_cast<double>(elapsedMs) * 1000.0);
+    return ScaledRatio(receivedTotal, 1000, elapsedMs);
 }
 
 int JobBarPosition(unsigned percent) {

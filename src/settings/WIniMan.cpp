@@ -50,6 +50,7 @@ std::string_view Trim(std::string_view s) {
 struct IniText {
     std::vector<std::string> lines;
     bool crlf = false;
+    bool bom = false;  // written back, so a rewrite never changes how the rest of the file reads
 };
 
 bool LoadIni(const std::string& path, IniText& ini) {
@@ -58,7 +59,10 @@ bool LoadIni(const std::string& path, IniText& ini) {
     std::ostringstream buffer;
     buffer << in.rdbuf();
     std::string text = buffer.str();
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.erase(0, 3);
+        ini.bom = true;
+    }
 
     size_t start = 0;
     bool first = true;
@@ -253,7 +257,7 @@ bool WIniMan::WriteString(const char* section, const char* key, const std::strin
     }
 
     const char* end = ini.crlf ? "\r\n" : "\n";
-    std::string text;
+    std::string text = ini.bom ? "\xEF\xBB\xBF" : "";
     for (const std::string& l : ini.lines) text += l + end;
     return ReplaceFile(path, text);
 }
