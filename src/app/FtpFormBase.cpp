@@ -36,20 +36,6 @@ public:
     }
 };
 
-QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name, const char* text,
-                  int x, int y, int w, int h) {
-    auto* label = new QLabel(QString::fromLatin1(text), parent);
-    PlaceControl(label, u, id, name, x, y, w, h);
-    return label;
-}
-
-QLineEdit* MakeBox(QWidget* parent, const DialogUnits& u, int id, const char* name, int x, int y,
-                   int w, int h) {
-    auto* box = new QLineEdit(parent);
-    PlaceControl(box, u, id, name, x, y, w, h);
-    return box;
-}
-
 }  // namespace
 
 FtpFormBase::FtpFormBase(QWidget* parent) : QMainWindow(parent) {

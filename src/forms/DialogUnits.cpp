@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
 #include <QWidget>
 
 QFont DialogFont() {
@@ -50,4 +52,20 @@ void PlaceControl(QWidget* control, const DialogUnits& units, int id, const char
     control->setObjectName(QString::fromLatin1(name));
     control->setProperty("controlId", id);
     control->setGeometry(units.Rect(x, y, w, h));
+}
+
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& units, int id, const char* name,
+                  const char* text, int x, int y, int w, int h) {
+    auto* label = new QLabel(QString::fromLatin1(text), parent);
+    PlaceControl(label, units, id, name, x, y, w, h);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(false);
+    return label;
+}
+
+QLineEdit* MakeBox(QWidget* parent, const DialogUnits& units, int id, const char* name, int x,
+                   int y, int w, int h) {
+    auto* box = new QLineEdit(parent);
+    PlaceControl(box, units, id, name, x, y, w, h);
+    return box;
 }

@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QSize>
 
+class QLabel;
+class QLineEdit;
 class QWidget;
 
 // The font the forms are laid out and drawn with: the application's sans font at 8 points.
@@ -34,3 +36,9 @@ private:
 // property) and its place in dialog units.
 void PlaceControl(QWidget* control, const DialogUnits& units, int id, const char* name, int x,
                   int y, int w, int h);
+
+// A left-aligned, unwrapped label and a text box of a template, placed as above.
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& units, int id, const char* name,
+                  const char* text, int x, int y, int w, int h);
+QLineEdit* MakeBox(QWidget* parent, const DialogUnits& units, int id, const char* name, int x,
+                   int y, int w, int h);

@@ -10,26 +10,6 @@
 #include "forms/DialogUnits.h"
 #include "forms/WUpDown.h"
 
-namespace {
-
-QLabel* MakeLabel(QWidget* parent, const DialogUnits& u, int id, const char* name, const char* text,
-                  int x, int y, int w, int h) {
-    auto* label = new QLabel(QString::fromLatin1(text), parent);
-    PlaceControl(label, u, id, name, x, y, w, h);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setWordWrap(false);
-    return label;
-}
-
-QLineEdit* MakeBox(QWidget* parent, const DialogUnits& u, int id, const char* name, int x, int y,
-                   int w, int h) {
-    auto* box = new QLineEdit(parent);
-    PlaceControl(box, u, id, name, x, y, w, h);
-    return box;
-}
-
-}  // namespace
-
 OptionsBase::OptionsBase(QWidget* owner) : QDialog(owner) {
     CreateControls();
 }

@@ -1,4 +1,5 @@
 #include "net/WInternet.h"
+#include "net/AsciiText.h"
 
 namespace {
 
@@ -7,18 +8,6 @@ bool IsAsciiAlpha(char c) {
 }
 bool IsAsciiDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
 }
 
 // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." )

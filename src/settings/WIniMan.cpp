@@ -1,4 +1,5 @@
 #include "settings/WIniMan.h"
+#include "net/AsciiText.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -23,18 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kMaxValueLength = 8191;  // what a read hands back at most
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';

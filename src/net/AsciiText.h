@@ -1,0 +1,17 @@
+#pragma once
+// Locale-free ASCII helpers for protocol and file texts (URL schemes, INI names): the user's
+// locale must never change how a name compares.
+#include <cstddef>
+#include <string_view>
+
+inline char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
