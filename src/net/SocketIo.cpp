@@ -80,10 +80,12 @@ int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in*
     return 0;
 }
 
-int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender,
-                Clock::time_point deadline, int& received) {
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender, int stallMs,
+                int& received) {
     // Read first and poll only when nothing is waiting: a busy connection then costs one
     // system call per chunk.
+    bool waited = false;
+    Clock::time_point deadline;
     for (;;) {
         socklen_t senderLength = sizeof(sockaddr_in);
         ssize_t n = sender ? ::recvfrom(fd, buffer, maxLength, 0,
@@ -95,6 +97,10 @@ int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* se
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (!waited) {
+            deadline = DeadlineAfter(stallMs);
+            waited = true;
+        }
         int error = 0;
         WaitResult result = WaitFor(fd, wakeFd, POLLIN, deadline, error);
         if (result != WaitResult::Ready) return WaitError(result, error);

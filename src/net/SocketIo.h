@@ -19,9 +19,10 @@ int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point d
 int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in* remote,
             int stallMs, int& sent);
 // One read; `received` is the byte count (0: the peer closed). `sender` non-null: datagram
-// form, which stores the sender's address there.
-int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender,
-                Clock::time_point deadline, int& received);
+// form, which stores the sender's address there. The stall limit runs from the first time
+// nothing is waiting, so a read of data already there costs one system call and no clock.
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender, int stallMs,
+                int& received);
 // One accepted connection, non-blocking and close-on-exec, in `acceptedFd`.
 int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd);
 

@@ -419,14 +419,14 @@ int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
         return -1;
     }
     bool fromConnection = imp.IsStream() || imp.state == Connected;
-    Clock::time_point deadline = DeadlineAfter(imp.StallLimit());
+    int stallMs = imp.StallLimit();
     InFlightCall call(imp);
     lock.unlock();
 
     sockaddr_in sender{};
     int received = 0;
     int error = socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength,
-                                      fromConnection ? nullptr : &sender, deadline, received);
+                                      fromConnection ? nullptr : &sender, stallMs, received);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
