@@ -13,6 +13,8 @@
 namespace {
 
 constexpr size_t kJoinBufferSize = 10240;
+// Bytes per kernel copy call: large, so a part takes a few calls.
+constexpr size_t kCopyStep = size_t{1} << 30;
 
 std::string Describe(const std::string& what, const std::string& path, int error) {
     return what + " " + path + ": " + std::strerror(error);
@@ -43,25 +45,43 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Appends the whole of one part to the open target. "" when it went in completely.
-std::string AppendPart(const std::string& partPath, int targetFd, const std::string& targetPath,
-                       std::vector<char>& buffer) {
-    const int partFd = ::open(partPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (partFd < 0) return Describe("cannot open part file", partPath, errno);
-    std::string error;
+// Copies through the buffer from the part's current position to its end. "" when it all
+// went in.
+std::string CopyThroughBuffer(int partFd, const std::string& partPath, int targetFd,
+                              const std::string& targetPath, std::vector<char>& buffer) {
     for (;;) {
         const ssize_t n = ::read(partFd, buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = Describe("cannot read part file", partPath, errno);
-            break;
+            return Describe("cannot read part file", partPath, errno);
         }
-        if (n == 0) break;
+        if (n == 0) return "";
         if (!WriteAll(targetFd, buffer.data(), static_cast<size_t>(n))) {
-            error = Describe("cannot write target file", targetPath, errno);
-            break;
+            return Describe("cannot write target file", targetPath, errno);
         }
     }
+}
+
+// Appends the whole of one part at the target's position (its end). The kernel copies it
+// where the file system lets it, so the bytes never pass through this process; when it
+// refuses, or fails in a way only the read or the write can name, the buffer copy goes on
+// from where it stopped and reports any failure as before. "" when it went in completely.
+std::string AppendPart(const std::string& partPath, int targetFd, const std::string& targetPath,
+                       std::vector<char>& buffer) {
+    const int partFd = ::open(partPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (partFd < 0) return Describe("cannot open part file", partPath, errno);
+    bool inKernel = true;
+    while (inKernel) {
+        const ssize_t n = ::copy_file_range(partFd, nullptr, targetFd, nullptr, kCopyStep, 0);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        // 0: the part is in. Otherwise EXDEV, EINVAL, ENOSYS, EOPNOTSUPP (no kernel copy
+        // between these files) or a real failure, which the buffer copy meets again.
+        if (n == 0) break;
+        inKernel = false;
+    }
+    std::string error;
+    if (!inKernel) error = CopyThroughBuffer(partFd, partPath, targetFd, targetPath, buffer);
     ::close(partFd);
     return error;
 }
@@ -120,10 +140,16 @@ FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool de
     FileResult result;
     if (threadCount > 1) {
         const int64_t sizeBefore = FileSize(targetPath);
-        const int targetFd =
-            ::open(targetPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // Not O_APPEND, which the kernel copy refuses: positioned at the end instead, and
+        // written only here, so every part still goes after the previous one.
+        const int targetFd = ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (targetFd < 0) {
             return {false, Describe("cannot open target file", targetPath, errno)};
+        }
+        if (::lseek(targetFd, 0, SEEK_END) < 0) {
+            const int error = errno;
+            ::close(targetFd);
+            return {false, Describe("cannot open target file", targetPath, error)};
         }
         std::vector<char> buffer(kJoinBufferSize);
         for (int i = 1; i < threadCount && result.ok; ++i) {
