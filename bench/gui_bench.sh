@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The window against brindle-get on loopback: the same file from the private nginx
 # (scripts/servers), the same thread count and default settings, run alternately (brindle-get,
-# then the window, unless --window-first) RUNS times. The window is the real FtpForm driven by bench/gui/GuiBench.cpp
-# on a private Xvfb display (or Qt's offscreen platform with --offscreen): its time runs from
-# the click on "Go" to the verdict on the job bar; brindle-get's is its process wall time.
+# then the window, unless --window-first) RUNS times. The window is the real FtpForm driven by
+# bench/gui/GuiBench.cpp on a private Xvfb display (or Qt's offscreen platform with
+# --offscreen): its time runs from the click on "Go" to the verdict on the job bar;
+# brindle-get's is its process wall time.
 # Targets are deleted between runs and every result's sha256 is checked. Prints each run, the
 # medians and the ratio window/brindle-get, and writes bench/results/gui-<date>.txt (or
 # $BENCH_OUT). Not part of ctest. Before each run it waits (20 minutes at most in all) while
@@ -208,12 +209,14 @@ ratio=$(awk -v g="$gui_median" -v c="$cli_median" 'BEGIN {
 verdict=$(awk -v r="$ratio" -v l="$limit" 'BEGIN {
   if (r == "nan") print "NO RESULT"; else if (r <= l) print "PASS"; else print "FAIL" }')
 {
-  echo "# The window against brindle-get, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, nginx on 127.0.0.1"
+  echo "# The window against brindle-get, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores," \
+       "nginx on 127.0.0.1"
   echo "# $("$brindle" --version | head -n 1); $mib MiB file, $threads threads, default settings" \
        "(bufsize 4096); runs alternate, $([ "$order" = "cli gui" ] && echo brindle-get ||
        echo the window) first"
-  echo "# window: FtpForm in brindle-gui-bench on the Qt platform '$platform'$([ "$platform" = xcb ] &&
-       echo " (Xvfb)"); wall = click on Go to verdict on the job bar; job = verdict given by" \
+  echo "# window: FtpForm in brindle-gui-bench on the Qt platform" \
+       "'$platform'$([ "$platform" = xcb ] && echo " (Xvfb)"); wall = click on Go to verdict" \
+       "on the job bar; job = verdict given by" \
        "the job (ms); ui = UI thread CPU seconds, click to verdict; X = X server CPU seconds"
   echo "# brindle-get: wall = process wall time (-q -y); cpu = user + system seconds of the" \
        "process; load = 1-minute load average before the run; run 2r = run 2 again after a failure"
