@@ -15,8 +15,8 @@
 #   --mib N      file size in MiB (1024); a smaller one is a smoke run
 #   --threads N  threads for both (4)
 #   --runs N     runs of each (3)
-#   --build DIR  build dir holding src/cli/brindle-get and brindle-gui-bench (build-guibench;
-#                configured from bench/gui and built with -j2 when the driver is missing)
+#   --build DIR  build dir for brindle-get and brindle-gui-bench (build-guibench): configured
+#                from bench/gui when new, and both targets rebuilt (-j2) before the runs
 #   --window-first  each pair starts with the window (checks that the order does not matter)
 # Environment: BRINDLE_SERVER_DIR (servers' state dir, default /tmp/brindle-servers),
 #              BENCH_WORK (scratch dir for downloads, default /tmp/brindle-guibench)
@@ -39,16 +39,19 @@ while [ $# -gt 0 ]; do
 done
 [ -x /usr/bin/time ] || { echo "gui_bench.sh: /usr/bin/time missing (package time)" >&2; exit 2; }
 
+# Both front ends are (re)built here, from the same sources, so they link the same engine.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  echo "gui_bench.sh: configuring $build from bench/gui (log: $build.log)" >&2
+  cmake -S "$here/gui" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.log" 2>&1 ||
+    { tail -n 40 "$build.log"; exit 1; }
+fi
+cmake --build "$build" -j2 --target brindle-get brindle-gui-bench >"$build.build.log" 2>&1 ||
+  { tail -n 40 "$build.build.log"; exit 1; }
 driver=
 for d in "$build/brindle-gui-bench" "$build/bench/gui/brindle-gui-bench"; do
   [ -x "$d" ] && driver=$d && break
 done
-if [ -z "$driver" ]; then
-  echo "gui_bench.sh: building the driver in $build (log: $build.log)"
-  { cmake -S "$here/gui" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$build" -j2; } >"$build.log" 2>&1 || { tail -n 40 "$build.log"; exit 1; }
-  driver=$build/brindle-gui-bench
-fi
+[ -n "$driver" ] || { echo "gui_bench.sh: no brindle-gui-bench in $build" >&2; exit 2; }
 brindle=$build/src/cli/brindle-get
 [ -x "$brindle" ] || { echo "gui_bench.sh: no brindle-get at $brindle" >&2; exit 2; }
 
@@ -211,6 +214,8 @@ verdict=$(awk -v r="$ratio" -v l="$limit" 'BEGIN {
 {
   echo "# The window against brindle-get, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores," \
        "nginx on 127.0.0.1"
+  echo "# sources: $(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)," \
+       "both front ends built together in $build"
   echo "# $("$brindle" --version | head -n 1); $mib MiB file, $threads threads, default settings" \
        "(bufsize 4096); runs alternate, $([ "$order" = "cli gui" ] && echo brindle-get ||
        echo the window) first"
