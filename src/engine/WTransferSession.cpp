@@ -44,17 +44,19 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Length of the next data read: the buffer, capped at what the segment still lacks. With a
-// buffer of whole pages, a read that starts inside a page of the part file (after a header
-// leftover, a resume or a short read) stops at the page's end. Otherwise every later write
-// straddles two pages and goes through the page cache's per-page steps twice (measured: 15%
-// more system time per written byte); one shorter read puts the writes back onto page
-// boundaries. fileOffset < 0: not known.
+// Length of the next data read: the buffer, capped at what the segment still lacks. When the
+// buffer is a whole number of pages, the writes are kept aligned to the largest power of two
+// that divides it (4096 for the default buffer, 16384 for 16384): a read that starts inside
+// such a block of the part file (after a header leftover, a resume or a short read) stops at
+// the block's end. A write that straddles two blocks goes through the page cache's per-page
+// (or per-folio) steps twice; measured on ext4, 15% more system time per byte with 4096-byte
+// writes and 50% more with 16384-byte ones. fileOffset < 0: not known.
 int NextReadLength(size_t bufferSize, int64_t left, int64_t fileOffset) {
     int64_t want = std::min<int64_t>(static_cast<int64_t>(bufferSize), left);
-    if (fileOffset >= 0 && bufferSize % kPageSize == 0) {
-        const int64_t intoPage = fileOffset % kPageSize;
-        if (intoPage != 0) want = std::min<int64_t>(want, kPageSize - intoPage);
+    const int64_t block = static_cast<int64_t>(bufferSize & (~bufferSize + 1));
+    if (fileOffset >= 0 && block >= kPageSize) {
+        const int64_t intoBlock = fileOffset % block;
+        if (intoBlock != 0) want = std::min<int64_t>(want, block - intoBlock);
     }
     return static_cast<int>(want);
 }
