@@ -106,8 +106,12 @@ void WTransferSession::Stop() {
 
 // ---- helpers ----
 
-std::unique_ptr<WSocket> WTransferSession::NewClientSocket() {
-    auto s = std::make_unique<WSocket>();
+namespace {
+
+// The engine's sockets: blocking, IPv4, stream, default protocol, created.
+template <class S>
+std::unique_ptr<S> NewConfiguredSocket() {
+    auto s = std::make_unique<S>();
     s->SetAsynchronous(false);
     s->SetAddressFamily(2);
     s->SetSocketType(1);
@@ -116,14 +120,14 @@ std::unique_ptr<WSocket> WTransferSession::NewClientSocket() {
     return s;
 }
 
+}  // namespace
+
+std::unique_ptr<WSocket> WTransferSession::NewClientSocket() {
+    return NewConfiguredSocket<WSocket>();
+}
+
 std::unique_ptr<WServerSocket> WTransferSession::NewServerSocket() {
-    auto s = std::make_unique<WServerSocket>();
-    s->SetAsynchronous(false);
-    s->SetAddressFamily(2);
-    s->SetSocketType(1);
-    s->SetProtocol(0);
-    s->Create();
-    return s;
+    return NewConfiguredSocket<WServerSocket>();
 }
 
 void WTransferSession::SetControlSocket(std::unique_ptr<WSocket> s) {
