@@ -2,7 +2,6 @@
 // with resume from the part file, and the data loop.
 #include "engine/WTransferSession.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "engine/FtpParse.h"
 #include "engine/HttpParse.h"
 #include "engine/JobHost.h"
+#include "engine/PartFileWriter.h"
 #include "engine/TextFormat.h"
 #include "net/TickCount.h"
 #include "net/WInternet.h"
@@ -23,42 +23,11 @@ namespace {
 
 constexpr int kDefaultBufferSize = 4096;
 constexpr int kMaxBufferSize = 16 * 1024 * 1024;
-constexpr int64_t kPageSize = 4096;
 
 // The receive buffer size a "bufsize" value stands for: the file may hold anything.
 int UsableBufferSize(int bufsize) {
     if (bufsize < 1) return kDefaultBufferSize;
     return std::min(bufsize, kMaxBufferSize);
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Length of the next data read: the buffer, capped at what the segment still lacks. When the
-// buffer is a whole number of pages, the writes are kept aligned to the largest power of two
-// that divides it (4096 for the default buffer, 16384 for 16384): a read that starts inside
-// such a block of the part file (after a header leftover, a resume or a short read) stops at
-// the block's end. A write that straddles two blocks goes through the page cache's per-page
-// (or per-folio) steps twice; measured on ext4, 15% more system time per byte with 4096-byte
-// writes and 50% more with 16384-byte ones. fileOffset < 0: not known.
-int NextReadLength(size_t bufferSize, int64_t left, int64_t fileOffset) {
-    int64_t want = std::min<int64_t>(static_cast<int64_t>(bufferSize), left);
-    const int64_t block = static_cast<int64_t>(bufferSize & (~bufferSize + 1));
-    if (fileOffset >= 0 && block >= kPageSize) {
-        const int64_t intoBlock = fileOffset % block;
-        if (intoBlock != 0) want = std::min<int64_t>(want, block - intoBlock);
-    }
-    return static_cast<int>(want);
 }
 
 long long AsLong(int64_t value) {
@@ -301,18 +270,20 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     int64_t noTick = 0;
     job.startTick.compare_exchange_strong(noTick, TickCount());
 
-    int fd = ::open(partFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    bool writeFailed = fd < 0;
-    if (writeFailed) {
-        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+    PartFileWriter part;
+    const bool opened = part.Open(partFileName);
+    if (!opened) {
+        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(), std::strerror(part.Error())));
     }
+    bool writeFailed = !opened;
 
+    // Bytes received and reported; they reach the file through the writer's buffer.
     int64_t received = 0;
     if (!writeFailed && withLeftover) {
         // Body bytes past the segment are never written.
         size_t take = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(leftover.size()), remaining));
-        if (WriteAll(fd, leftover.data(), take)) {
+        if (part.Append(leftover.data(), take)) {
             received = static_cast<int64_t>(take);
             Report(received + alreadyDone, remaining + alreadyDone, received);
         } else {
@@ -320,25 +291,35 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         leftover.clear();
     }
-    // Where the next write lands: the part file is opened for appending.
-    int64_t fileOffset = writeFailed ? -1 : static_cast<int64_t>(::lseek(fd, 0, SEEK_END));
     while (!writeFailed && received < remaining && source != nullptr) {
-        int want = NextReadLength(buffer.size(), remaining - received, fileOffset);
+        const int want =
+            static_cast<int>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), remaining - received));
         int n = source->Receive(buffer.data(), static_cast<int>(buffer.size()), want);
         if (n <= 0) break;
-        if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n))) {
+        // A short read means the connection had nothing more ready: the bytes go to the file
+        // now, so a slow or stalled server never leaves them waiting in memory.
+        if (!part.Append(buffer.data(), static_cast<size_t>(n)) || (n < want && !part.Flush())) {
             writeFailed = true;
             break;
         }
         received += n;
-        if (fileOffset >= 0) fileOffset += n;
         Report(received + alreadyDone, remaining + alreadyDone, n);
         if (stopRequested) break;
     }
-    if (writeFailed && fd >= 0) {
-        Log(FormatText("Cannot write to %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+    if (opened) {
+        if (!part.Close()) writeFailed = true;
+        if (writeFailed) {
+            Log(FormatText("Cannot write to %s: %s\r\n", partFileName.c_str(),
+                           std::strerror(part.Error())));
+        }
+        // Reported bytes that never reached the file are taken back, so the job's count
+        // stays what the part files hold when a retry fetches them again.
+        const int64_t unwritten = received - part.Written();
+        if (unwritten != 0) {
+            received = part.Written();
+            Report(received + alreadyDone, remaining + alreadyDone, -unwritten);
+        }
     }
-    if (fd >= 0) ::close(fd);
     {
         WSemaphoreLock guard(&sessionLock);
         if (source != nullptr) source->Close(false, 600);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "HttpTestFixture.h"
+#include "support/FileSizeLimit.h"
 
 using testsupport::FakeHttpOptions;
 using testsupport::FakeHttpServer;
@@ -147,6 +148,29 @@ TEST_F(HttpEngineTest, FailedWriteFailsTheAttempt) {
     EXPECT_FALSE(RunAttempt(*host, 1));
     EXPECT_TRUE(Logged(*host, 1, "Cannot write to"));
     EXPECT_EQ(host->DeltaSum(1), 0);
+}
+
+// Bytes reported as received but refused by the file are taken back, so the retry that fetches
+// them again leaves the job's count equal to the file.
+TEST_F(HttpEngineTest, WriteFailingPartwayCountsOnlyWhatTheFileTook) {
+    FakeHttpServer server(Serving(400000));
+    auto host = MakeHost(server.Url(), 1);
+    {
+        testsupport::FileSizeLimit limit(200000);
+        if (!limit.set) GTEST_SKIP() << "cannot lower the file size limit";
+        EXPECT_FALSE(RunAttempt(*host, 0));
+    }
+    EXPECT_TRUE(Logged(*host, 0, "Cannot write to"));
+    EXPECT_EQ(Part(0), server.Body().substr(0, 200000));
+    EXPECT_EQ(host->DeltaSum(0), 200000);
+
+    // The retry as the worker runs it: the part's bytes were announced by the first attempt.
+    WTransferSession retry(*host, host->SettingsSnapshot());
+    retry.partFileName = PartName(0);
+    retry.progressAnnounced = true;
+    ASSERT_TRUE(retry.RunAttempt());
+    EXPECT_EQ(Part(0), server.Body());
+    EXPECT_EQ(host->DeltaSum(0), 400000);
 }
 
 TEST_F(HttpEngineTest, BadProxyPortFailsWithALogLine) {

@@ -3,22 +3,22 @@
 // stops taking bytes partway is cut back with every part kept.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "job/PartFiles.h"
 #include "support/FakeHttpServer.h"
+#include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using testsupport::FileExists;
+using testsupport::FileSizeLimit;
 using testsupport::PatternBytes;
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
@@ -50,30 +50,6 @@ void FeedFifo(const std::string& path, const std::string& bytes) {
     }
     ::close(fd);
 }
-
-// Holds the process's file size limit at `bytes` (writes beyond it fail with EFBIG instead of
-// raising SIGXFSZ) until it goes out of scope.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        set = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool set = false;
-
-private:
-    rlimit saved{};
-    void (*previousHandler)(int) = SIG_DFL;
-};
 
 }  // namespace
 

@@ -1,0 +1,107 @@
+// The write-behind buffer of the data loop: whatever chunk sizes arrive and wherever a resumed
+// part ends, the file only ever grows to block boundaries until Close, and then holds exactly
+// what was appended after what it held; a file that stops taking bytes leaves a prefix the
+// writer accounts for to the byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "engine/PartFileWriter.h"
+#include "support/FakeHttpServer.h"
+#include "support/FileSizeLimit.h"
+#include "support/TempDir.h"
+
+using testsupport::FileSizeLimit;
+using testsupport::PatternBytes;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+constexpr int64_t kBlock = static_cast<int64_t>(PartFileWriter::kBlock);
+
+int64_t SizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+class PartFileWriterTest : public ::testing::TestWithParam<size_t> {
+  protected:
+    TempDir dir;
+    std::string path = dir.File("part1");
+};
+
+}  // namespace
+
+TEST_P(PartFileWriterTest, ChunksOfAnySizeLandWholeAndOnlyAtBlockEnds) {
+    const size_t resumed = GetParam();
+    const std::string before = PatternBytes(resumed, 3);
+    const std::string body = PatternBytes(3 * PartFileWriter::kBlock + 5555, 4);
+    if (resumed > 0) WriteFileBytes(path, before);
+
+    PartFileWriter writer;
+    ASSERT_TRUE(writer.Open(path));
+    std::mt19937 random(static_cast<uint32_t>(resumed) + 1);
+    std::uniform_int_distribution<size_t> chunk(1, 20000);
+    size_t at = 0;
+    for (int steps = 0; at < body.size() && steps < 100000; ++steps) {
+        const size_t n = std::min(chunk(random), body.size() - at);
+        ASSERT_TRUE(writer.Append(body.data() + at, n));
+        at += n;
+        const int64_t size = SizeOf(path);
+        if (size != static_cast<int64_t>(resumed)) {
+            EXPECT_EQ(size % kBlock, 0) << "after " << at << " bytes";
+        }
+        EXPECT_LE(size, static_cast<int64_t>(resumed + at));
+    }
+    ASSERT_EQ(at, body.size());
+    ASSERT_TRUE(writer.Close());
+    EXPECT_EQ(writer.Error(), 0);
+    EXPECT_EQ(writer.Written(), static_cast<int64_t>(body.size()));
+    EXPECT_EQ(ReadFileBytes(path), before + body);
+}
+
+INSTANTIATE_TEST_SUITE_P(ResumedAt, PartFileWriterTest,
+                         ::testing::Values(size_t{0}, size_t{1}, size_t{4095},
+                                           size_t{PartFileWriter::kBlock},
+                                           size_t{PartFileWriter::kBlock + 77}));
+
+TEST(PartFileWriterFailureTest, AFileThatStopsTakingBytesLeavesAnAccountedPrefix) {
+    TempDir dir;
+    const std::string path = dir.File("part2");
+    const std::string body = PatternBytes(3 * PartFileWriter::kBlock, 5);
+    const int64_t limit = kBlock + 1000;  // inside the second block's write
+    PartFileWriter writer;
+    ASSERT_TRUE(writer.Open(path));
+    bool appended = true;
+    {
+        FileSizeLimit hold(static_cast<rlim_t>(limit));
+        if (!hold.set) GTEST_SKIP() << "cannot lower the file size limit";
+        for (size_t at = 0; at < body.size() && appended; at += 4096) {
+            appended = writer.Append(body.data() + at, 4096);
+        }
+        EXPECT_FALSE(appended);
+        EXPECT_FALSE(writer.Close());
+    }
+    EXPECT_EQ(writer.Error(), EFBIG);
+    EXPECT_EQ(writer.Written(), limit);
+    EXPECT_EQ(ReadFileBytes(path), body.substr(0, static_cast<size_t>(limit)));
+    // Closed and failed: nothing more goes in.
+    EXPECT_FALSE(writer.Append("x", 1));
+    EXPECT_FALSE(writer.Flush());
+}
+
+TEST(PartFileWriterFailureTest, OpenReportsWhyItFailed) {
+    TempDir dir;
+    PartFileWriter writer;
+    EXPECT_FALSE(writer.Open(dir.File("")));
+    EXPECT_EQ(writer.Error(), EISDIR);
+    EXPECT_FALSE(writer.Open(dir.File("missing/part1")));
+    EXPECT_EQ(writer.Error(), ENOENT);
+    EXPECT_FALSE(writer.Append("x", 1));
+}
