@@ -14,7 +14,7 @@
 #include <vector>
 
 class PartFileWriter {
-  public:
+public:
     static constexpr size_t kBlock = 128 * 1024;
 
     PartFileWriter() = default;
@@ -36,7 +36,7 @@ class PartFileWriter {
     // Bytes that reached the file through this writer.
     int64_t Written() const { return written; }
 
-  private:
+private:
     bool WriteBuffered();
 
     int fd = -1;

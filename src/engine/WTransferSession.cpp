@@ -273,7 +273,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     PartFileWriter part;
     const bool opened = part.Open(partFileName);
     if (!opened) {
-        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(), std::strerror(part.Error())));
+        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
+                       std::strerror(part.Error())));
     }
     bool writeFailed = !opened;
 
@@ -292,8 +293,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         leftover.clear();
     }
     while (!writeFailed && received < remaining && source != nullptr) {
-        const int want =
-            static_cast<int>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), remaining - received));
+        const int want = static_cast<int>(
+            std::min<int64_t>(static_cast<int64_t>(buffer.size()), remaining - received));
         int n = source->Receive(buffer.data(), static_cast<int>(buffer.size()), want);
         if (n <= 0) break;
         // A short read means the connection had nothing more ready: the bytes go to the file

@@ -31,7 +31,7 @@ int64_t SizeOf(const std::string& path) {
 }
 
 class PartFileWriterTest : public ::testing::TestWithParam<size_t> {
-  protected:
+protected:
     TempDir dir;
     std::string path = dir.File("part1");
 };

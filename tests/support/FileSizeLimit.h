@@ -9,7 +9,7 @@
 namespace testsupport {
 
 class FileSizeLimit {
-  public:
+public:
     explicit FileSizeLimit(rlim_t bytes) {
         ::getrlimit(RLIMIT_FSIZE, &saved);
         previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -25,7 +25,7 @@ class FileSizeLimit {
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
     bool set = false;
 
-  private:
+private:
     rlimit saved{};
     void (*previousHandler)(int) = SIG_DFL;
 };
