@@ -3,9 +3,10 @@
 # fetching from the private nginx (scripts/servers). Every download's sha256 is checked.
 #   1 GiB unthrottled with 1, 4 and 8 connections;
 #   40 MiB from nginx's /slow/ location (limit_rate per connection) with 1, 4 and 8.
-# Each round runs every tool once per case, tools interleaved, so a slow spell of the machine
-# does not land on one tool; the table shows the median wall time of the rounds (and that
-# run's CPU and peak memory), the range of the wall times, and then checks the targets:
+# Each round runs every tool once per case, tools interleaved (in list order, then backwards),
+# so a slow spell of the machine does not land on one tool; the table shows the median wall
+# time of the rounds (and that run's CPU and peak memory), the range of the wall times, and
+# then checks the targets:
 #   unthrottled, 4 threads: brindle-get faster than every multi-connection peer, under 32 MiB;
 #   throttled, 4 and 8 threads: brindle-get within 5% of aria2c with as many connections.
 # Writes everything to bench/results/http-<date>.txt (or $BENCH_OUT). Not part of ctest.
@@ -101,8 +102,16 @@ done
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for url in "$base/bench/$big" "$base/slow/bench/$slow"; do
   for round in $(seq "$rounds"); do
+    # Odd rounds run the tools in list order, even rounds backwards, so no tool always runs
+    # right after the same one: on a VM whose host backs guest memory lazily, a run that needs
+    # more page cache than the previous run freed pays for the rest, and that would always
+    # land on whoever follows a light tool.
+    order=()
+    for tool in "${tools[@]}"; do
+      if [ $((round % 2)) -eq 1 ]; then order+=("$tool"); else order=("$tool" "${order[@]}"); fi
+    done
     for n in 1 4 8; do
-      for tool in "${tools[@]}"; do
+      for tool in "${order[@]}"; do
         [ "$tool" = curl ] && [ "$n" -ne 1 ] && continue  # curl uses one connection
         command -v "${tool%%/*}" >/dev/null 2>&1 || [ "${tool%%/*}" = brindle-get ] || continue
         run_tool "$tool" "$n" "$url"
