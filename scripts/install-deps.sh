@@ -9,7 +9,7 @@ level=${1:-build}
 
 build_pkgs=(g++ make cmake libgtest-dev qt6-base-dev libgl-dev)
 test_pkgs=(nginx-light vsftpd python3-pyftpdlib python3 squid ftp-proxy tinyproxy xvfb xauth
-           curl clang libclang-rt-14-dev iproute2 procps)
+           curl clang libclang-rt-14-dev iproute2 procps locales)
 bench_pkgs=(aria2 axel lftp time)
 
 case "$level" in
@@ -24,7 +24,22 @@ for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+# The settings tests write numbers under a locale with a decimal comma; without one installed
+# that test can only skip. Compiled once from the locales package's sources.
+ensure_comma_locale() {
+  [ "$level" = build ] && return 0
+  locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$' && return 0
+  command -v localedef >/dev/null || return 0
+  [ -e /usr/share/i18n/locales/de_DE ] || return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "install-deps: cannot build de_DE.UTF-8" >&2
+  elif command -v sudo >/dev/null; then
+    sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "install-deps: cannot build de_DE.UTF-8" >&2
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+  ensure_comma_locale
   echo "install-deps: everything for '$level' is installed"
   exit 0
 fi
@@ -51,3 +66,4 @@ fi
 trap '[ $added_policy -eq 1 ] && $SUDO rm -f "$policy"' EXIT
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+ensure_comma_locale
