@@ -21,14 +21,9 @@ bool PartFileWriter::Open(const std::string& path) {
         error = errno;
         return false;
     }
+    // Only the block alignment depends on it: a file without a position (a pipe) still works.
     const off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0) {
-        error = errno;
-        ::close(fd);
-        fd = -1;
-        return false;
-    }
-    fileOffset = static_cast<int64_t>(end);
+    fileOffset = end < 0 ? 0 : static_cast<int64_t>(end);
     buffer.resize(kBlock);
     return true;
 }

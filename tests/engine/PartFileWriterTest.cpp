@@ -2,13 +2,16 @@
 // part ends, the file only ever grows to block boundaries until Close, and then holds exactly
 // what was appended after what it held; a file that stops taking bytes leaves a prefix the
 // writer accounts for to the byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "engine/PartFileWriter.h"
 #include "support/FakeHttpServer.h"
@@ -104,4 +107,33 @@ TEST(PartFileWriterFailureTest, OpenReportsWhyItFailed) {
     EXPECT_FALSE(writer.Open(dir.File("missing/part1")));
     EXPECT_EQ(writer.Error(), ENOENT);
     EXPECT_FALSE(writer.Append("x", 1));
+}
+
+TEST(PartFileWriterFailureTest, AFileWithoutAPositionStillTakesTheBytes) {
+    TempDir dir;
+    const std::string path = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const std::string body = PatternBytes(PartFileWriter::kBlock + 300, 6);
+    std::string got;
+    std::thread reader([&] {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        char chunk[8192];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) got.append(chunk, n);
+        ::close(fd);
+    });
+    PartFileWriter writer;
+    const bool opened = writer.Open(path);
+    const bool appended = opened && writer.Append(body.data(), body.size());
+    const bool closed = opened && writer.Close();
+    if (!opened) {
+        // Unblock the reader's open.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    }
+    reader.join();
+    ASSERT_TRUE(opened) << writer.Error();
+    EXPECT_TRUE(appended);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, body);
 }
