@@ -87,16 +87,8 @@ cleanup() {
 }
 trap cleanup EXIT
 if [ "$platform" = xcb ]; then
-  display=
-  for n in $(seq 130 160); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-  done
-  [ -n "$display" ] || { echo "gui_bench.sh: no free X display number" >&2; exit 1; }
-  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-  [ -e "/tmp/.X11-unix/X$display" ] || { cat "$work/xvfb.log"; exit 1; }
-  export DISPLAY=":$display"
+  . "$root/scripts/lib/xvfb.sh"
+  start_xvfb 130 160 "$work/xvfb.log" || { echo "gui_bench.sh: no X display" >&2; exit 1; }
 fi
 export QT_QPA_PLATFORM=$platform
 

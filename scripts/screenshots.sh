@@ -31,19 +31,11 @@ bash scripts/servers/start.sh --only nginx --record "$record" >"$work/servers.lo
   { cat "$work/servers.log"; exit 1; }
 port=$(sed -n 's/^BRINDLE_NGINX_PORT=//p' scripts/servers/ports.env)
 
-# A display number nobody uses.
-display=
-for n in $(seq 90 120); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "screenshots.sh: no free X display number" >&2; exit 1; }
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-[ -e "/tmp/.X11-unix/X$display" ] || { cat "$work/xvfb.log"; exit 1; }
+. scripts/lib/xvfb.sh
+start_xvfb 90 120 "$work/xvfb.log" || { echo "screenshots.sh: no X display" >&2; exit 1; }
 
 mkdir -p "$work/config" "$work/downloads" docs/screenshots
-DISPLAY=":$display" QT_QPA_PLATFORM=xcb BRINDLE_CONFIG_DIR="$work/config" \
+QT_QPA_PLATFORM=xcb BRINDLE_CONFIG_DIR="$work/config" \
   timeout 300 "$build/tests/gui/brindle-screenshots" "$root/docs/screenshots" \
   "http://127.0.0.1:$port/slow/rand-12m.bin" "$work/downloads" 4
 ls -l docs/screenshots

@@ -11,12 +11,6 @@ using testsupport::PatternBytes;
 
 namespace {
 
-FakeHttpOptions Serving(size_t size) {
-    FakeHttpOptions options;
-    options.body = PatternBytes(size, 7);
-    return options;
-}
-
 bool Logged(const testsupport::FakeJobHost& host, int thread, const std::string& text) {
     return host.LogText(thread).find(text) != std::string::npos;
 }

@@ -9,16 +9,6 @@ using testsupport::FakeHttpServer;
 using testsupport::FileExists;
 using testsupport::PatternBytes;
 
-namespace {
-
-FakeHttpOptions Serving(size_t size) {
-    FakeHttpOptions options;
-    options.body = PatternBytes(size);
-    return options;
-}
-
-}  // namespace
-
 TEST_F(HttpEngineTest, OneThreadAsksHeadThenGetsItsRangeOnANewConnection) {
     FakeHttpServer server(Serving(100000));
     auto host = MakeHost(server.Url(), 1);

@@ -12,6 +12,13 @@
 #include "support/TempDir.h"
 #include "support/WorkerRunner.h"
 
+// A server that sends a pattern body of `size` bytes (and answers ranges).
+inline testsupport::FakeHttpOptions Serving(size_t size) {
+    testsupport::FakeHttpOptions options;
+    options.body = testsupport::PatternBytes(size, 7);
+    return options;
+}
+
 class HttpEngineTest : public ::testing::Test {
   protected:
     HttpEngineTest() { settings.attempts = 1; }
