@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -32,110 +33,160 @@ bool ParseSeconds(const std::string& text, int& ms) {
     return true;
 }
 
-enum class Takes { Nothing, Value };
-
-struct OptionSpec {
-    const char* longName;
-    char shortName;  // 0: none
-    Takes takes;
+// Long-only options get codes above the byte range; short ones use their letter.
+enum LongOnly : int {
+    kNo = 256,
+    kKeepParts,
+    kPassive,
+    kActive,
+    kProxy,
+    kFtpProxy,
+    kUser,
+    kPassword,
+    kAuth,
+    kBufferSize,
+    kConnectTimeout,
+    kStallTimeout,
 };
 
-constexpr OptionSpec kOptions[] = {
-    {"output", 'o', Takes::Value},
-    {"threads", 'n', Takes::Value},
-    {"attempts", 'a', Takes::Value},
-    {"yes", 'y', Takes::Nothing},
-    {"no", 0, Takes::Nothing},
-    {"keep-parts", 'k', Takes::Nothing},
-    {"passive", 0, Takes::Nothing},
-    {"active", 0, Takes::Nothing},
-    {"proxy", 0, Takes::Value},
-    {"ftp-proxy", 0, Takes::Value},
-    {"user", 0, Takes::Value},
-    {"password", 0, Takes::Value},
-    {"auth", 0, Takes::Nothing},
-    {"buffer-size", 0, Takes::Value},
-    {"connect-timeout", 0, Takes::Value},
-    {"stall-timeout", 0, Takes::Value},
-    {"verbose", 'v', Takes::Nothing},
-    {"quiet", 'q', Takes::Nothing},
-    {"help", 'h', Takes::Nothing},
-    {"version", 0, Takes::Nothing},
+constexpr char kShortOptions[] = "o:n:a:yvqhV";
+
+const option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"threads", required_argument, nullptr, 'n'},
+    {"attempts", required_argument, nullptr, 'a'},
+    {"yes", no_argument, nullptr, 'y'},
+    {"no", no_argument, nullptr, kNo},
+    {"keep-parts", no_argument, nullptr, kKeepParts},
+    {"passive", no_argument, nullptr, kPassive},
+    {"active", no_argument, nullptr, kActive},
+    {"proxy", required_argument, nullptr, kProxy},
+    {"ftp-proxy", required_argument, nullptr, kFtpProxy},
+    {"user", required_argument, nullptr, kUser},
+    {"password", required_argument, nullptr, kPassword},
+    {"auth", no_argument, nullptr, kAuth},
+    {"buffer-size", required_argument, nullptr, kBufferSize},
+    {"connect-timeout", required_argument, nullptr, kConnectTimeout},
+    {"stall-timeout", required_argument, nullptr, kStallTimeout},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
 
-const OptionSpec* FindLong(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.longName) return &spec;
+// The option's name as the user knows it, for messages: "--threads" (or "-n" when only a
+// letter exists).
+std::string NameOf(int code) {
+    for (const option& o : kLongOptions) {
+        if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
     }
-    return nullptr;
+    return std::string("-") + static_cast<char>(code);
 }
 
-const OptionSpec* FindShort(char letter) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.shortName != 0 && spec.shortName == letter) return &spec;
+// getopt's complaint about word (the argument it was scanning), worded as glibc prints it.
+std::string GetoptError(const std::string& word, int code) {
+    if (word.rfind("--", 0) == 0) {
+        const std::string name = word.substr(0, word.find('='));
+        if (code == ':') return "option '" + name + "' requires an argument";
+        if (optopt != 0) return "option '" + name + "' doesn't allow an argument";
+        int matches = 0;
+        for (const option& o : kLongOptions) {
+            if (o.name != nullptr && std::string(o.name).rfind(name.substr(2), 0) == 0) ++matches;
+        }
+        return matches > 1 ? "option '" + name + "' is ambiguous"
+                           : "unrecognized option '" + name + "'";
     }
-    return nullptr;
+    const std::string letter(1, static_cast<char>(optopt));
+    if (code == ':') return "option requires an argument -- '" + letter + "'";
+    return "invalid option -- '" + letter + "'";
 }
 
 // Applies one recognised option; "" or what is wrong with it.
-std::string Apply(const OptionSpec& spec, const std::string& value, CliOptions& o, bool& sawYes,
-                  bool& sawNo, bool& sawPassive, bool& sawActive) {
-    const std::string name = spec.longName;
+std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYes, bool& sawNo,
+                  bool& sawPassive, bool& sawActive) {
     long long number = 0;
-    if (name == "output") {
-        if (value.empty()) return "--output needs a path";
-        o.output = value;
-    } else if (name == "threads") {
-        if (!ParseInt(value, 1, 32, number)) return "--threads must be a number from 1 to 32";
-        o.threads = static_cast<int>(number);
-    } else if (name == "attempts") {
-        if (!ParseInt(value, 1, 200, number)) return "--attempts must be a number from 1 to 200";
-        o.attempts = static_cast<int>(number);
-    } else if (name == "yes") {
-        sawYes = true;
-        o.answer = FilesAnswer::Yes;
-    } else if (name == "no") {
-        sawNo = true;
-        o.answer = FilesAnswer::No;
-    } else if (name == "keep-parts") {
-        o.keepParts = true;
-    } else if (name == "passive") {
-        sawPassive = true;
-        o.passive = true;
-    } else if (name == "active") {
-        sawActive = true;
-        o.passive = false;
-    } else if (name == "proxy" || name == "ftp-proxy") {
-        ProxyAddress proxy;
-        if (!ParseProxyAddress(value, proxy)) {
-            return "--" + name + " needs ADDR:PORT with an IPv4 address and a port 1 to 65535";
+    switch (code) {
+        case 'o':
+            if (value.empty()) return "--output needs a path";
+            o.output = value;
+            break;
+        case 'n':
+            if (!ParseInt(value, 1, 32, number)) return "--threads must be a number from 1 to 32";
+            o.threads = static_cast<int>(number);
+            break;
+        case 'a':
+            if (!ParseInt(value, 1, 200, number)) {
+                return "--attempts must be a number from 1 to 200";
+            }
+            o.attempts = static_cast<int>(number);
+            break;
+        case 'y':
+            sawYes = true;
+            o.answer = FilesAnswer::Yes;
+            break;
+        case kNo:
+            sawNo = true;
+            o.answer = FilesAnswer::No;
+            break;
+        case kKeepParts:
+            o.keepParts = true;
+            break;
+        case kPassive:
+            sawPassive = true;
+            o.passive = true;
+            break;
+        case kActive:
+            sawActive = true;
+            o.passive = false;
+            break;
+        case kProxy:
+        case kFtpProxy: {
+            ProxyAddress proxy;
+            if (!ParseProxyAddress(value, proxy)) {
+                return NameOf(code) + " needs ADDR:PORT with an IPv4 address and a port 1 to 65535";
+            }
+            (code == kProxy ? o.proxy : o.ftpProxy) = proxy;
+            break;
         }
-        (name == "proxy" ? o.proxy : o.ftpProxy) = proxy;
-    } else if (name == "user") {
-        o.user = value;
-    } else if (name == "password") {
-        o.password = value;
-    } else if (name == "auth") {
-        o.auth = true;
-    } else if (name == "buffer-size") {
-        if (!ParseInt(value, 1, 16 * 1024 * 1024, number)) {
-            return "--buffer-size must be a number of bytes from 1 to 16777216";
+        case kUser:
+            o.user = value;
+            break;
+        case kPassword:
+            o.password = value;
+            break;
+        case kAuth:
+            o.auth = true;
+            break;
+        case kBufferSize:
+            if (!ParseInt(value, 1, 16 * 1024 * 1024, number)) {
+                return "--buffer-size must be a number of bytes from 1 to 16777216";
+            }
+            o.bufferSize = static_cast<int>(number);
+            break;
+        case kConnectTimeout:
+        case kStallTimeout: {
+            int ms = 0;
+            if (!ParseSeconds(value, ms)) {
+                return NameOf(code) + " must be a number of seconds above 0 (at most 86400)";
+            }
+            (code == kConnectTimeout ? o.connectTimeoutMs : o.stallTimeoutMs) = ms;
+            break;
         }
-        o.bufferSize = static_cast<int>(number);
-    } else if (name == "connect-timeout" || name == "stall-timeout") {
-        int ms = 0;
-        if (!ParseSeconds(value, ms)) {
-            return "--" + name + " must be a number of seconds above 0 (at most 86400)";
-        }
-        (name == "connect-timeout" ? o.connectTimeoutMs : o.stallTimeoutMs) = ms;
-    } else if (name == "verbose") {
-        o.verbose = true;
-    } else if (name == "quiet") {
-        o.quiet = true;
-    } else if (name == "help") {
-        o.help = true;
-    } else if (name == "version") {
-        o.version = true;
+        case 'v':
+            o.verbose = true;
+            break;
+        case 'q':
+            o.quiet = true;
+            break;
+        case 'h':
+            o.help = true;
+            break;
+        case 'V':
+            o.version = true;
+            break;
+        default:
+            break;
     }
     return "";
 }
@@ -159,66 +210,44 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     ParseResult result;
     CliOptions& o = result.options;
     bool sawYes = false, sawNo = false, sawPassive = false, sawActive = false;
-    std::vector<std::string> positional;
     auto fail = [&result](const std::string& error) {
         result.ok = false;
         result.error = error;
         return result;
     };
 
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1,
-                              args.end());
-            break;
-        }
-        if (arg.rfind("--", 0) == 0) {
-            const size_t equals = arg.find('=');
-            const std::string name =
-                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            const OptionSpec* spec = FindLong(name);
-            if (spec == nullptr) return fail("unknown option --" + name);
-            std::string value;
-            if (spec->takes == Takes::Value) {
-                if (equals != std::string::npos) {
-                    value = arg.substr(equals + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    return fail("--" + name + " needs a value");
-                }
-            } else if (equals != std::string::npos) {
-                return fail("--" + name + " takes no value");
+    // getopt_long wants a mutable argv with the program name first and a null at the end.
+    std::vector<std::string> storage{"brindle-get"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : storage) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
+    // "+": stop at each URL instead of permuting, so the word being scanned is always
+    // argv[optind] and the URL is taken here; options may still follow it.
+    const std::string shortOptions = std::string("+:") + kShortOptions;
+    std::vector<std::string> positional;
+    optind = 0;  // glibc: start over, internal state included
+    opterr = 0;
+    for (;;) {
+        const int start = optind == 0 ? 1 : optind;
+        const std::string word = start < argc ? argv[static_cast<size_t>(start)] : "";
+        const int code =
+            getopt_long(argc, argv.data(), shortOptions.c_str(), kLongOptions, nullptr);
+        if (code == -1) {
+            if (optind >= argc) break;
+            if (optind > start) {  // "--": the rest are URLs
+                positional.insert(positional.end(), argv.begin() + optind, argv.end() - 1);
+                break;
             }
-            const std::string error = Apply(*spec, value, o, sawYes, sawNo, sawPassive, sawActive);
-            if (!error.empty()) return fail(error);
+            positional.push_back(argv[static_cast<size_t>(optind++)]);
             continue;
         }
-        if (arg.size() > 1 && arg[0] == '-') {
-            // One or more single-letter options; a letter that takes a value takes the rest
-            // of the word, or the next argument.
-            for (size_t k = 1; k < arg.size(); ++k) {
-                const OptionSpec* spec = FindShort(arg[k]);
-                if (spec == nullptr) return fail(std::string("unknown option -") + arg[k]);
-                std::string value;
-                if (spec->takes == Takes::Value) {
-                    if (k + 1 < arg.size()) {
-                        value = arg.substr(k + 1);
-                    } else if (i + 1 < args.size()) {
-                        value = args[++i];
-                    } else {
-                        return fail(std::string("-") + arg[k] + " needs a value");
-                    }
-                    k = arg.size();
-                }
-                const std::string error =
-                    Apply(*spec, value, o, sawYes, sawNo, sawPassive, sawActive);
-                if (!error.empty()) return fail(error);
-            }
-            continue;
-        }
-        positional.push_back(arg);
+        if (code == '?' || code == ':') return fail(GetoptError(word, code));
+        const std::string error =
+            Apply(code, optarg != nullptr ? optarg : "", o, sawYes, sawNo, sawPassive, sawActive);
+        if (!error.empty()) return fail(error);
     }
 
     if (o.help || o.version) {
@@ -264,7 +293,7 @@ std::string UsageText() {
            "  -a, --attempts N         attempts per connection (setting \"attempts\")\n"
            "  -y, --yes                continue with files left by an earlier run\n"
            "      --no                 never continue with them (exit 2 when they exist)\n"
-           "  -k, --keep-parts         keep the part files after joining\n"
+           "      --keep-parts         keep the part files after joining\n"
            "      --passive, --active  FTP data connection mode\n"
            "      --proxy ADDR:PORT    HTTP proxy for http:// URLs\n"
            "      --ftp-proxy ADDR:PORT  FTP proxy for ftp:// URLs\n"
@@ -276,7 +305,7 @@ std::string UsageText() {
            "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
            "  -q, --quiet              no live progress display\n"
            "  -h, --help               this text\n"
-           "      --version            the version\n"
+           "  -V, --version            the version\n"
            "\n"
            "Settings are read from Brindle.ini (never written); options override them.\n"
            "Exit status: 0 success, 1 \"Job failed\", 2 usage error, refused URL or declined\n"

@@ -70,7 +70,7 @@ TEST_F(BrindleGetTest, KeepPartsKeepsThem) {
     FakeHttpOptions options;
     options.body = PatternBytes(300001, 3);
     FakeHttpServer server(options);
-    const ProcessResult r = Run({"-k", "-n", "3", "-o", "kept.bin", server.Url()});
+    const ProcessResult r = Run({"--keep-parts", "-n", "3", "-o", "kept.bin", server.Url()});
     ASSERT_TRUE(Succeeded(r)) << r.out << r.err;
     const std::string target = work.File("kept.bin");
     EXPECT_EQ(ReadFileBytes(target), options.body);

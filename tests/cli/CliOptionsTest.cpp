@@ -28,7 +28,8 @@ TEST(CliOptions, EveryOptionInItsForms) {
                                  "out.bin",
                                  "--threads=8",
                                  "-a3",
-                                 "-yk",
+                                 "-yv",
+                                 "--keep-parts",
                                  "--passive",
                                  "--proxy",
                                  "10.1.2.3:3128",
@@ -92,6 +93,7 @@ TEST(CliOptions, UsageErrors) {
         {"--attempts=201", "http://h/f"},
         {"--bogus", "http://h/f"},
         {"-Z", "http://h/f"},
+        {"-yZ", "http://h/f"},
         {"http://h/f", "-o"},
         {"--output=", "http://h/f"},
         {"-y", "--no", "http://h/f"},
@@ -116,10 +118,24 @@ TEST(CliOptions, UsageErrors) {
     }
 }
 
+TEST(CliOptions, GetoptMessages) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--bogus", "u"}, "unrecognized option '--bogus'"},
+        {{"-yZ", "u"}, "invalid option -- 'Z'"},
+        {{"u", "-o"}, "option requires an argument -- 'o'"},
+        {{"u", "--output"}, "option '--output' requires an argument"},
+        {{"--yes=1", "u"}, "option '--yes' doesn't allow an argument"},
+        {{"--pass", "u"}, "option '--pass' is ambiguous"},
+    };
+    for (const auto& [args, message] : cases) EXPECT_EQ(Parse(args).error, message);
+    EXPECT_EQ(Parse({"--thr=2", "u"}).options.threads, 2);  // unique abbreviations work
+}
+
 TEST(CliOptions, HelpAndVersionNeedNoUrl) {
     EXPECT_TRUE(Parse({"--help"}).options.help);
     EXPECT_TRUE(Parse({"-h"}).ok);
     EXPECT_TRUE(Parse({"--version"}).options.version);
+    EXPECT_TRUE(Parse({"-V"}).options.version);
     const std::string usage = UsageText();
     for (const char* option :
          {"--output",        "--threads",  "--attempts", "--yes",         "--no",
@@ -136,7 +152,7 @@ TEST(CliOptions, OverridesTheLoadedSettings) {
     s.delfiles = true;
     s.passivemode = false;
     const ParseResult r =
-        Parse({"-a", "2", "-k", "--passive", "--user", "u", "--password", "p", "--auth",
+        Parse({"-a", "2", "--keep-parts", "--passive", "--user", "u", "--password", "p", "--auth",
                "--buffer-size", "1000", "--proxy", "127.0.0.2:8080", "http://h/f"});
     ASSERT_TRUE(r.ok);
     ApplyOptions(r.options, /*ftpUrl=*/false, s);

@@ -39,7 +39,7 @@ class NginxTest(BrindleTestCase):
 
     def test_keep_parts_leaves_every_segment(self):
         src = os.path.join(DATA, "rand-5m.bin")
-        r, target = self.fetch("rand-5m.bin", 3, "-k")
+        r, target = self.fetch("rand-5m.bin", 3, "--keep-parts")
         self.assert_success(r, target, src, 3, keep_parts=True)
 
     def test_each_thread_asks_for_its_own_range(self):
