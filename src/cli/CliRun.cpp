@@ -13,7 +13,6 @@
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
 #include "net/WInternet.h"
-#include "net/WSocket.h"
 #include "settings/SettingsFile.h"
 
 namespace {
@@ -79,7 +78,7 @@ bool IsTerminal(int fd) {
 
 // What the run remembers of each thread's log, for a one-line hint when the job fails.
 class LastLines {
-  public:
+public:
     void Note(int thread, const std::string& text) {
         const std::string line = FirstLine(text);
         if (line.empty() || line.rfind("ATTEMPTION #", 0) == 0 ||
@@ -93,7 +92,7 @@ class LastLines {
         return it == last.end() ? "" : it->second;
     }
 
-  private:
+private:
     std::map<int, std::string> last;
 };
 
@@ -147,7 +146,6 @@ int RunBrindleGet(const CliOptions& options) {
     LoadSettings(loaded);
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
     SharedSettings settings(loaded);
-    WBaseSocket::SetDefaultTimeouts(options.connectTimeoutMs, options.stallTimeoutMs);
     InstallSignalHandlers();
 
     const std::string question = ExistingFilesQuestion(target, options.threads);
@@ -174,7 +172,8 @@ int RunBrindleGet(const CliOptions& options) {
     LiveDisplay display(stderr);
     LastLines lastLines;
     DownloadJob job(settings, nullptr);
-    job.Start(url, target, options.threads);
+    job.Start(url, target, options.threads,
+              JobOptions{options.connectTimeoutMs, options.stallTimeoutMs});
 
     auto drainLogs = [&] {
         auto logs = job.TakeLogLines();

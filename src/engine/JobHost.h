@@ -8,6 +8,14 @@
 
 #include "settings/Settings.h"
 
+// What a job is given by its front end besides the settings file: limits of the socket layer
+// (brindle-get's --connect-timeout and --stall-timeout; the window keeps the defaults).
+// Applied by the session to every socket of every attempt.
+struct JobOptions {
+    int connectTimeoutMs = 0;  // <= 0: the socket layer's 30 s
+    int stallTimeoutMs = 0;    // <= 0: the socket layer's 60 s
+};
+
 // Job-wide fields shared by all workers of one job. url, targetPath and threadCount are set
 // before the first worker starts and never change while workers run; the atomics are written
 // by workers without a lock (all writers of one job store the same value).
@@ -15,9 +23,10 @@ struct JobFields {
     int threadCount = 1;
     std::string url;
     std::string targetPath;
-    std::atomic<int64_t> fileSize{-1};   // -1 while unknown
-    std::atomic<int> rangeSupport{-1};   // -1 unknown, 0 no, 1 yes
-    std::atomic<int64_t> startTick{0};   // tick of the first data of the job, 0 = none yet
+    JobOptions options;
+    std::atomic<int64_t> fileSize{-1};  // -1 while unknown
+    std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
+    std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
 };
 
 class JobHost {

@@ -77,26 +77,26 @@ void WTransferSession::Stop() {
 
 namespace {
 
-// The engine's sockets: blocking, IPv4, stream, default protocol, created.
+// The engine's sockets: blocking, IPv4, stream, default protocol, the job's limits, created.
 template <class S>
-std::unique_ptr<S> NewConfiguredSocket() {
+std::unique_ptr<S> NewConfiguredSocket(const JobOptions& options) {
     auto s = std::make_unique<S>();
-    s->SetAsynchronous(false);
     s->SetAddressFamily(2);
     s->SetSocketType(1);
     s->SetProtocol(0);
+    s->SetTimeouts(options.connectTimeoutMs, options.stallTimeoutMs);
     s->Create();
     return s;
 }
 
 }  // namespace
 
-std::unique_ptr<WSocket> WTransferSession::NewClientSocket() {
-    return NewConfiguredSocket<WSocket>();
+std::unique_ptr<WSocket> WTransferSession::NewClientSocket() const {
+    return NewConfiguredSocket<WSocket>(job.options);
 }
 
-std::unique_ptr<WServerSocket> WTransferSession::NewServerSocket() {
-    return NewConfiguredSocket<WServerSocket>();
+std::unique_ptr<WServerSocket> WTransferSession::NewServerSocket() const {
+    return NewConfiguredSocket<WServerSocket>(job.options);
 }
 
 void WTransferSession::SetControlSocket(std::unique_ptr<WSocket> s) {

@@ -22,7 +22,7 @@ struct JobFields;
 WCriticalSection& SocketLock();
 
 class WTransferSession {
-  public:
+public:
     // settings: the snapshot this attempt works with.
     WTransferSession(JobHost& host, const Settings& settings);
     // Closes (without lingering) and deletes every socket that still exists.
@@ -90,10 +90,10 @@ class WTransferSession {
     bool restProbeAccepted = false;
 
     // ---- helpers for the sequences ----
-    // A new socket with the engine's settings (sync, IPv4, stream, protocol 0), Created.
-    // Call with SocketLock() held.
-    static std::unique_ptr<WSocket> NewClientSocket();
-    static std::unique_ptr<WServerSocket> NewServerSocket();
+    // A new socket with the engine's settings (sync, IPv4, stream, protocol 0) and the job's
+    // time limits, Created. Call with SocketLock() held.
+    std::unique_ptr<WSocket> NewClientSocket() const;
+    std::unique_ptr<WServerSocket> NewServerSocket() const;
     // Installs or removes a socket object under sessionLock, so Stop never closes one that is
     // being replaced or deleted. Passing nullptr closes and deletes the current one.
     void SetControlSocket(std::unique_ptr<WSocket> s);

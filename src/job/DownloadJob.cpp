@@ -59,8 +59,10 @@ std::string DownloadJob::ExistingFilesQuestion(const std::string& targetPath, in
     return ::ExistingFilesQuestion(targetPath, threadCount);
 }
 
-void DownloadJob::Start(const std::string& url, const std::string& targetPath, int threadCount) {
+void DownloadJob::Start(const std::string& url, const std::string& targetPath, int threadCount,
+                        const JobOptions& options) {
     ResetJob(url, targetPath, threadCount);
+    fields.options = options;
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
         return;

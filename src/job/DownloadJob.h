@@ -19,7 +19,7 @@ class SharedSettings;
 class WInternetWorker;
 
 class JobObserver {
-  public:
+public:
     virtual ~JobObserver() = default;
     // Called after a thread finished and after the verdict (not once the job is closing), on
     // the worker thread that finished, or on the thread that called Start for a worker that
@@ -51,7 +51,7 @@ struct JobView {
 };
 
 class DownloadJob : public JobHost {
-  public:
+public:
     // settings must outlive the job; observer may be null.
     DownloadJob(SharedSettings& settings, JobObserver* observer);
     // Stops and deletes any workers still running, as a closing window would (no verdict).
@@ -69,8 +69,10 @@ class DownloadJob : public JobHost {
     // Resets the job fields and starts one worker per thread (owner thread). A worker whose
     // thread cannot start is reported failed on its own behalf. Workers of a previous job are
     // stopped first (their verdict, normally "Job failed", comes before the reset). A thread
-    // count below 1 starts nothing and gives "Job failed" at once.
-    void Start(const std::string& url, const std::string& targetPath, int threadCount);
+    // count below 1 starts nothing and gives "Job failed" at once. options: what the front end
+    // adds to the settings (socket time limits), for the whole job.
+    void Start(const std::string& url, const std::string& targetPath, int threadCount,
+               const JobOptions& options = {});
     // The reset part of Start without the workers: job fields, counters, texts and one
     // "Connecting..." bar per thread (owner thread, no worker running). Lets a test drive the
     // JobHost operations by hand.
@@ -96,7 +98,7 @@ class DownloadJob : public JobHost {
     void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) override;
     void ThreadFinished(bool ok, int threadNumber) override;
 
-  private:
+private:
     // Under finishLock, on the thread that finished last: join, verify, set the text.
     void GiveVerdict();
     // Thread bar of a report, or null for a number outside the job (progressLock held).

@@ -58,14 +58,11 @@ int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point d
     return error;
 }
 
-int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in* remote,
-            int stallMs, int& sent) {
+int SendAll(int fd, int wakeFd, const char* data, int length, int stallMs, int& sent) {
     sent = 0;
     Clock::time_point deadline = DeadlineAfter(stallMs);
     while (sent < length) {
-        ssize_t n = remote ? ::sendto(fd, data + sent, length - sent, MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr*>(remote), sizeof *remote)
-                           : ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
         if (n >= 0) {
             sent += static_cast<int>(n);
             deadline = DeadlineAfter(stallMs);  // the limit is on a stall, not on the whole send
@@ -80,17 +77,13 @@ int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in*
     return 0;
 }
 
-int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender, int stallMs,
-                int& received) {
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, int& received) {
     // Read first and poll only when nothing is waiting: a busy connection then costs one
     // system call per chunk.
     bool waited = false;
     Clock::time_point deadline;
     for (;;) {
-        socklen_t senderLength = sizeof(sockaddr_in);
-        ssize_t n = sender ? ::recvfrom(fd, buffer, maxLength, 0,
-                                        reinterpret_cast<sockaddr*>(sender), &senderLength)
-                           : ::recv(fd, buffer, maxLength, 0);
+        ssize_t n = ::recv(fd, buffer, maxLength, 0);
         if (n >= 0) {
             received = static_cast<int>(n);
             return 0;

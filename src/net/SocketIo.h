@@ -15,14 +15,12 @@ Clock::time_point DeadlineAfter(int ms);
 // Each returns 0 on success or the error code for lastError: ETIMEDOUT when the deadline (or
 // the stall limit) passed, ECANCELED when wakeFd was signalled, else the OS error.
 int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline);
-// Sends all `length` bytes; `sent` tells how many went out. `remote` non-null: datagram form.
-int SendAll(int fd, int wakeFd, const char* data, int length, const sockaddr_in* remote,
-            int stallMs, int& sent);
-// One read; `received` is the byte count (0: the peer closed). `sender` non-null: datagram
-// form, which stores the sender's address there. The stall limit runs from the first time
-// nothing is waiting, so a read of data already there costs one system call and no clock.
-int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, sockaddr_in* sender, int stallMs,
-                int& received);
+// Sends all `length` bytes; `sent` tells how many went out.
+int SendAll(int fd, int wakeFd, const char* data, int length, int stallMs, int& sent);
+// One read; `received` is the byte count (0: the peer closed). The stall limit runs from the
+// first time nothing is waiting, so a read of data already there costs one system call and no
+// clock.
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, int& received);
 // One accepted connection, non-blocking and close-on-exec, in `acceptedFd`.
 int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd);
 

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -22,8 +21,6 @@ namespace {
 
 constexpr int kBuiltinConnectMs = 30000;
 constexpr int kBuiltinStallMs = 60000;
-std::atomic<int> defaultConnectMs{kBuiltinConnectMs};
-std::atomic<int> defaultStallMs{kBuiltinStallMs};
 
 sockaddr_in MakeAddress(uint32_t hostOrderAddress) {
     sockaddr_in address{};
@@ -46,10 +43,7 @@ struct WSocketImp {
     int socketType = SOCK_STREAM;
     int protocol = 0;
     sockaddr_in localAddress = MakeAddress(INADDR_ANY);
-    std::string localHostName;
     sockaddr_in remoteAddress = MakeAddress(INADDR_NONE);
-    std::string remoteHostName;
-    bool asynchronous = false;
     int connectMs = 0;
     int stallMs = 0;
 
@@ -71,16 +65,13 @@ struct WSocketImp {
         lastError = 0;
         localAddress = MakeAddress(INADDR_ANY);
         remoteAddress = MakeAddress(INADDR_NONE);
-        localHostName.clear();
-        remoteHostName.clear();
     }
     bool EnsureWake() {
         if (wakeFd < 0) wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         return wakeFd >= 0;
     }
-    bool IsStream() const { return socketType == SOCK_STREAM; }
-    int ConnectLimit() const { return connectMs > 0 ? connectMs : defaultConnectMs.load(); }
-    int StallLimit() const { return stallMs > 0 ? stallMs : defaultStallMs.load(); }
+    int ConnectLimit() const { return connectMs > 0 ? connectMs : kBuiltinConnectMs; }
+    int StallLimit() const { return stallMs > 0 ? stallMs : kBuiltinStallMs; }
 };
 
 namespace {
@@ -88,7 +79,7 @@ namespace {
 // One blocking call on a socket, from its start (lock held) to its end. While it lives, the
 // record's descriptor stays open even if another thread closes the socket.
 class InFlightCall {
-  public:
+public:
     explicit InFlightCall(WSocketImp& imp)
         : imp_(imp), closeCountAtStart_(imp.closeCount), fd(imp.handle), wakeFd(imp.wakeFd) {
         ++imp_.inFlight;
@@ -113,11 +104,11 @@ class InFlightCall {
         return true;
     }
 
-  private:
+private:
     WSocketImp& imp_;
     unsigned closeCountAtStart_;
 
-  public:
+public:
     const int fd;
     const int wakeFd;
 };
@@ -131,13 +122,6 @@ WBaseSocket::~WBaseSocket() {
     if (imp_->handle >= 0) ::close(imp_->handle);
     for (int fd : imp_->deferred) ::close(fd);
     if (imp_->wakeFd >= 0) ::close(imp_->wakeFd);
-}
-
-bool WBaseSocket::SetAsynchronous(bool on) {
-    std::lock_guard<std::mutex> lock(imp_->mutex);
-    if (imp_->state != Idle) return false;
-    imp_->asynchronous = on;
-    return true;
 }
 
 bool WBaseSocket::SetAddressFamily(int family) {
@@ -183,7 +167,7 @@ bool WBaseSocket::Create() {
 bool WBaseSocket::SetRemoteHost(const std::string& hostName) {
     std::unique_lock<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;
-    if (imp.IsStream() && imp.state != Idle) return false;
+    if (imp.state != Idle) return false;
     imp.state = Resolving;
     // Counted as a call in flight so a Close during the lookup leaves the result unapplied.
     InFlightCall call(imp);
@@ -208,7 +192,6 @@ bool WBaseSocket::SetRemoteHost(const std::string& hostName) {
         return false;
     }
     imp.remoteAddress.sin_addr = address;
-    imp.remoteHostName = hostName;
     imp.state = Resolved;
     return true;
 }
@@ -216,11 +199,10 @@ bool WBaseSocket::SetRemoteHost(const std::string& hostName) {
 bool WBaseSocket::SetRemoteAddress(const std::string& dottedQuad) {
     std::lock_guard<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;
-    if (imp.IsStream() && imp.state != Idle) return false;
+    if (imp.state != Idle) return false;
     // inet_addr on purpose: text that is no address becomes 255.255.255.255, which Connect
     // then refuses.
     imp.remoteAddress.sin_addr.s_addr = ::inet_addr(dottedQuad.c_str());
-    imp.remoteHostName.clear();
     imp.state = Resolved;
     return true;
 }
@@ -228,8 +210,7 @@ bool WBaseSocket::SetRemoteAddress(const std::string& dottedQuad) {
 bool WBaseSocket::SetRemotePort(int port) {
     std::lock_guard<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;
-    bool early = imp.state == Idle || imp.state == Resolving || imp.state == Resolved;
-    if (imp.IsStream() && !early) return false;
+    if (imp.state != Idle && imp.state != Resolving && imp.state != Resolved) return false;
     imp.remoteAddress.sin_port = htons(static_cast<uint16_t>(port));
     return true;
 }
@@ -270,11 +251,6 @@ void WBaseSocket::SetTimeouts(int connectMs, int stallMs) {
     imp_->stallMs = stallMs;
 }
 
-void WBaseSocket::SetDefaultTimeouts(int connectMs, int stallMs) {
-    defaultConnectMs = connectMs > 0 ? connectMs : kBuiltinConnectMs;
-    defaultStallMs = stallMs > 0 ? stallMs : kBuiltinStallMs;
-}
-
 bool WBaseSocket::Close(bool linger, int lingerSeconds) {
     std::unique_lock<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;
@@ -284,14 +260,12 @@ bool WBaseSocket::Close(bool linger, int lingerSeconds) {
         imp.Fail(EBADF);
         return false;
     }
-    if (imp.socketType != SOCK_DGRAM) {
-        struct linger option {};
-        option.l_onoff = linger ? 1 : 0;
-        option.l_linger = linger ? lingerSeconds : 0;
-        if (::setsockopt(imp.handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
-            imp.Fail(errno);
-            return false;
-        }
+    struct linger option {};
+    option.l_onoff = linger ? 1 : 0;
+    option.l_linger = linger ? lingerSeconds : 0;
+    if (::setsockopt(imp.handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+        imp.Fail(errno);
+        return false;
     }
     int fd = imp.handle;
     imp.handle = -1;
@@ -329,21 +303,19 @@ bool WBaseSocket::Connect() {
         imp.Fail(EBADF);
         return false;
     }
-    if (imp.IsStream()) {
-        // An unbound socket reads back port 0; bind only when a local port was asked for,
-        // otherwise the OS picks one during the connect.
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-            imp.Fail(errno);
-            return false;
-        }
-        if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 &&
-            ::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
-                   sizeof imp.localAddress) != 0) {
-            imp.Fail(errno);
-            return false;
-        }
+    // An unbound socket reads back port 0; bind only when a local port was asked for,
+    // otherwise the OS picks one during the connect.
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        imp.Fail(errno);
+        return false;
+    }
+    if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 &&
+        ::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
+               sizeof imp.localAddress) != 0) {
+        imp.Fail(errno);
+        return false;
     }
     InFlightCall call(imp);
     sockaddr_in remote = imp.remoteAddress;
@@ -359,7 +331,7 @@ bool WBaseSocket::Connect() {
         return false;
     }
     imp.state = Connected;
-    socklen_t length = sizeof imp.localAddress;
+    length = sizeof imp.localAddress;
     if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&imp.localAddress), &length) != 0) {
         imp.Fail(errno);
         return false;
@@ -377,17 +349,12 @@ int WBaseSocket::Send(const char* data, int size, int length) {
         imp.Fail(EBADF);
         return -1;
     }
-    // Outside Connected a datagram socket sends to remoteAddress; a stream socket always
-    // uses its connection (and fails when there is none).
-    bool addressed = imp.state != Connected && !imp.IsStream();
-    sockaddr_in remote = imp.remoteAddress;
     int stallMs = imp.StallLimit();
     InFlightCall call(imp);
     lock.unlock();
 
     int sent = 0;
-    int error = socketio::SendAll(call.fd, call.wakeFd, data, length, addressed ? &remote : nullptr,
-                                  stallMs, sent);
+    int error = socketio::SendAll(call.fd, call.wakeFd, data, length, stallMs, sent);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
@@ -418,25 +385,18 @@ int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
         imp.Fail(EBADF);
         return -1;
     }
-    bool fromConnection = imp.IsStream() || imp.state == Connected;
     int stallMs = imp.StallLimit();
     InFlightCall call(imp);
     lock.unlock();
 
-    sockaddr_in sender{};
     int received = 0;
-    int error = socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength,
-                                      fromConnection ? nullptr : &sender, stallMs, received);
+    int error = socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength, stallMs, received);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
     if (error != 0) {
         imp.Fail(error);
         return -1;
-    }
-    if (!fromConnection) {
-        imp.remoteAddress = sender;
-        imp.remoteHostName.clear();
     }
     return received;
 }
@@ -518,12 +478,9 @@ void WBaseSocket::AcceptInto(WBaseSocket& target) {
     peer.addressFamily = imp.addressFamily;
     peer.socketType = imp.socketType;
     peer.protocol = imp.protocol;
-    peer.asynchronous = imp.asynchronous;
     peer.connectMs = imp.connectMs;
     peer.stallMs = imp.stallMs;
-    peer.localHostName.clear();
     peer.remoteAddress = peerAddress;
-    peer.remoteHostName.clear();
     imp.state = Listening;
     socklen_t length = sizeof peer.localAddress;
     if (!peer.EnsureWake()) {

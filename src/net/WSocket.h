@@ -35,15 +35,14 @@ struct WSocketImp;
 // The socket record and every operation on it; WSocket and WServerSocket add no data.
 // Owner thread: all calls. Any thread: Close (to cancel), GetState, GetLastError, getters.
 class WBaseSocket {
-  public:
+public:
     WBaseSocket();
     virtual ~WBaseSocket();
     WBaseSocket(const WBaseSocket&) = delete;
     WBaseSocket& operator=(const WBaseSocket&) = delete;
 
-    // Configuration, accepted only in Idle. The event-driven mode is not provided: the
-    // asynchronous flag is only recorded (and copied to accepted sockets).
-    bool SetAsynchronous(bool on);
+    // Configuration, accepted only in Idle. Blocking stream sockets only: no event-driven mode
+    // and no datagram forms.
     bool SetAddressFamily(int family);
     bool SetSocketType(int type);
     bool SetProtocol(int protocol);
@@ -65,8 +64,8 @@ class WBaseSocket {
     int GetLastError() const;
 
     bool Connect();
-    // Sends `length` bytes (all when negative) from the start of the data; -1 when length
-    // exceeds the data or the send fails.
+    // Sends `length` bytes (all when negative) from the start of the data on the connection;
+    // -1 when length exceeds the data or the send fails.
     int Send(const char* data, int size, int length = -1);
     int Send(const WBuffer& data, int length = -1);
     int Send(std::string_view text);
@@ -79,16 +78,15 @@ class WBaseSocket {
     // leaves the record as Close reset it.
     bool Close(bool linger, int lingerSeconds);
 
-    // Time limits in milliseconds for this socket; <= 0 means the process default.
+    // Time limits in milliseconds for this socket (an accepted socket takes its server's);
+    // <= 0 means the built-in 30000 for connecting and 60000 without progress.
     void SetTimeouts(int connectMs, int stallMs);
-    // Process defaults (30000 and 60000); <= 0 restores the built-in value.
-    static void SetDefaultTimeouts(int connectMs, int stallMs);
 
-  protected:
+protected:
     bool ListenImpl();
     void AcceptInto(WBaseSocket& target);
 
-  private:
+private:
     std::unique_ptr<WSocketImp> imp_;
 };
 
@@ -97,7 +95,7 @@ class WSocket : public WBaseSocket {};
 
 // The listening end of an active-mode FTP data connection; used by one worker thread.
 class WServerSocket : public WBaseSocket {
-  public:
+public:
     // Binds (to localAddress when not yet bound) and listens with a backlog of 5.
     bool Listen();
     // Waits for one peer. Never null: the new socket is Connected, or Error when the accept

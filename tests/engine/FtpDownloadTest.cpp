@@ -132,11 +132,10 @@ TEST_F(FtpDownloadTest, CompleteSegmentsAreNotRequested) {
 }
 
 TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
-    // Long socket limits: only Stop can end the wait.
-    WBaseSocket::SetDefaultTimeouts(30000, 30000);
     FakeFtpServer server(Pattern(1000));
     server.SetNeverConnectData(true);
     FakeJobHost host(MakeSettings(false, 5), server.Url(), Target(), 1);
+    host.Fields().options = JobOptions{30000, 30000};  // only Stop can end the wait
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
@@ -153,10 +152,10 @@ TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
 
 TEST_F(FtpDownloadTest, ServerThatNeverConnectsClosesTheListener) {
     // Short stall limit: the Accept gives up and the attempt fails with the listener closed.
-    WBaseSocket::SetDefaultTimeouts(5000, 300);
     FakeFtpServer server(Pattern(1000));
     server.SetNeverConnectData(true);
     FakeJobHost host(MakeSettings(false), server.Url(), Target(), 1);
+    host.Fields().options.stallTimeoutMs = 300;
     bool ok = true;
     auto s = RunOne(host, 0, ok);
     EXPECT_FALSE(ok);
@@ -166,11 +165,11 @@ TEST_F(FtpDownloadTest, ServerThatNeverConnectsClosesTheListener) {
 }
 
 TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
-    WBaseSocket::SetDefaultTimeouts(30000, 30000);
     const std::string content = Pattern(100000);
     FakeFtpServer server(content);
     server.SetNeverConnectData(true);  // the client connects, but no byte ever comes
     FakeJobHost host(MakeSettings(true, 5), server.Url(), Target(), 1);
+    host.Fields().options = JobOptions{30000, 30000};
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));

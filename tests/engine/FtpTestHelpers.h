@@ -49,9 +49,6 @@ inline bool AnyStartsWith(const std::vector<std::string>& lines, const std::stri
 
 class FtpFixture : public ::testing::Test {
 protected:
-    void SetUp() override { WBaseSocket::SetDefaultTimeouts(5000, 5000); }
-    void TearDown() override { WBaseSocket::SetDefaultTimeouts(0, 0); }
-
     static Settings MakeSettings(bool passive, int attempts = 1) {
         Settings s;
         s.passivemode = passive;

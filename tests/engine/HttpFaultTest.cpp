@@ -101,6 +101,7 @@ TEST_F(HttpEngineTest, DroppedTransferResumesOnTheNextAttempt) {
     FakeHttpServer server(options);
     settings.attempts = 3;
     auto host = MakeHost(server.Url(), 1);
+    host->Fields().options.stallTimeoutMs = 300;
     ASSERT_TRUE(testsupport::RunWorkers(*host));
 
     EXPECT_EQ(Part(0), server.Body());
@@ -119,7 +120,6 @@ TEST_F(HttpEngineTest, DroppedTransferResumesOnTheNextAttempt) {
 }
 
 TEST_F(HttpEngineTest, StalledTransferEndsByTheStallLimitAndResumes) {
-    testsupport::ScopedSocketTimeouts shortStall(3000, 300);
     FakeHttpOptions options = Serving(30000);
     options.stallAfter = 1000;
     options.stallConnections = 1;

@@ -20,11 +20,13 @@ inline testsupport::FakeHttpOptions Serving(size_t size) {
 }
 
 class HttpEngineTest : public ::testing::Test {
-  protected:
+protected:
     HttpEngineTest() { settings.attempts = 1; }
 
     std::unique_ptr<testsupport::FakeJobHost> MakeHost(const std::string& url, int threadCount) {
-        return std::make_unique<testsupport::FakeJobHost>(settings, url, target, threadCount);
+        auto host = std::make_unique<testsupport::FakeJobHost>(settings, url, target, threadCount);
+        host->Fields().options = JobOptions{3000, 3000};
+        return host;
     }
     std::string PartName(int i) const { return i == 0 ? target : target + std::to_string(i); }
     std::string Part(int i) const { return testsupport::ReadFileBytes(PartName(i)); }
@@ -37,7 +39,6 @@ class HttpEngineTest : public ::testing::Test {
         return session.RunAttempt();
     }
 
-    testsupport::ScopedSocketTimeouts timeouts{3000, 3000};
     testsupport::TempDir dir;
     std::string target = dir.File("file.bin");
     Settings settings;

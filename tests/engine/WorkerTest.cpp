@@ -45,8 +45,7 @@ bool WaitUntil(const std::function<bool()>& condition, int ms) {
 }
 
 class WorkerTest : public ::testing::Test {
-  protected:
-    testsupport::ScopedSocketTimeouts timeouts{3000, 20000};
+protected:
     TempDir dir;
     std::string target = dir.File("file.bin");
 };
@@ -61,11 +60,10 @@ TEST_F(WorkerTest, AttemptsUsedUp) {
     ASSERT_TRUE(testsupport::RunWorkers(host));
     const std::string refused = "Cannot connect to 127.0.0.1: Connection refused\r\n";
     EXPECT_EQ(host.LogLines(0),
-              (std::vector<std::string>{"ATTEMPTION #0\r\n\r\n", refused,
-                                        "Thread #0. complited with 0\r\n", "ATTEMPTION #1\r\n\r\n",
-                                        refused, "Thread #0. complited with 0\r\n",
-                                        "ATTEMPTION #2\r\n\r\n", refused,
-                                        "Thread #0. complited with 0\r\n"}));
+              (std::vector<std::string>{
+                  "ATTEMPTION #0\r\n\r\n", refused, "Thread #0. complited with 0\r\n",
+                  "ATTEMPTION #1\r\n\r\n", refused, "Thread #0. complited with 0\r\n",
+                  "ATTEMPTION #2\r\n\r\n", refused, "Thread #0. complited with 0\r\n"}));
     ASSERT_EQ(host.Finished().size(), 1u);
     EXPECT_FALSE(host.Finished()[0].ok);
 }
@@ -98,7 +96,7 @@ TEST_F(WorkerTest, PartFileNames) {
 // The attempts setting is read afresh before every attempt.
 TEST_F(WorkerTest, AttemptsSettingIsReadBeforeEachAttempt) {
     class ShrinkingHost : public FakeJobHost {
-      public:
+    public:
         using FakeJobHost::FakeJobHost;
         Settings SettingsSnapshot() const override {
             Settings s = FakeJobHost::SettingsSnapshot();
@@ -123,6 +121,7 @@ TEST_F(WorkerTest, StopDuringBlockedReceiveEndsTheWorkerPromptly) {
     Settings settings;
     settings.attempts = 5;
     FakeJobHost host(settings, server.Url(), target, 1);
+    host.Fields().options = JobOptions{3000, 20000};
 
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
@@ -151,6 +150,7 @@ TEST_F(WorkerTest, AllWorkersOfAJobWindDownTogether) {
     Settings settings;
     settings.attempts = 5;
     FakeJobHost host(settings, server.Url(), target, 3);
+    host.Fields().options = JobOptions{3000, 20000};
 
     std::vector<std::unique_ptr<WInternetWorker>> workers;
     for (int i = 0; i < 3; ++i) {

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "job/DownloadJob.h"
-#include "net/WSocket.h"
 #include "settings/Settings.h"
 #include "support/TempDir.h"
 
@@ -22,7 +21,7 @@ namespace {
 // A listening socket that never accepts: connects succeed (the kernel queues them) and every
 // request then waits for a reply that never comes.
 class SilentPeer {
-  public:
+public:
     SilentPeer() {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -39,13 +38,14 @@ class SilentPeer {
     int port = 0;
 };
 
+// Bound the tests if a stop went astray.
+const JobOptions kLimits{3000, 5000};
+
 class JobWorkersTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
-        WBaseSocket::SetDefaultTimeouts(3000, 5000);  // bounds the test if a stop went astray
         settings.Update([](Settings& s) { s.attempts = 2; });
     }
-    void TearDown() override { WBaseSocket::SetDefaultTimeouts(0, 0); }
 
     TempDir dir;
     std::string target = dir.File("f.bin");
@@ -54,7 +54,7 @@ class JobWorkersTest : public ::testing::Test {
 
 TEST_F(JobWorkersTest, UrlThatDoesNotSplitFailsEveryThread) {
     DownloadJob job(settings, nullptr);
-    job.Start("not a url", target, 3);
+    job.Start("not a url", target, 3, kLimits);
     ASSERT_TRUE(job.WaitFinished(10000));
     const JobView view = job.Snapshot();
     EXPECT_EQ(view.text, "Job failed");
@@ -75,7 +75,7 @@ TEST_F(JobWorkersTest, UrlThatDoesNotSplitFailsEveryThread) {
 TEST_F(JobWorkersTest, StopAllWorkersEndsBlockedThreadsWithAVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
-    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 3);
+    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 3, kLimits);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all blocked in a receive
     EXPECT_FALSE(job.IsFinished());
 
@@ -91,7 +91,7 @@ TEST_F(JobWorkersTest, StopAllWorkersEndsBlockedThreadsWithAVerdict) {
 TEST_F(JobWorkersTest, ClosingStopsWithoutVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
-    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 2);
+    job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 2, kLimits);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     job.SetClosing();
     job.StopAllWorkers();
@@ -103,9 +103,9 @@ TEST_F(JobWorkersTest, RestartTearsDownThePreviousJob) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
     const std::string url = "http://127.0.0.1:" + std::to_string(peer.port) + "/f";
-    job.Start(url, target, 2);
+    job.Start(url, target, 2, kLimits);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    job.Start(url, target, 3);  // the running job is stopped first
+    job.Start(url, target, 3, kLimits);  // the running job is stopped first
     JobView view = job.Snapshot();
     EXPECT_FALSE(view.finished);
     EXPECT_EQ(view.threads.size(), 3u);

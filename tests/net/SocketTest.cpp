@@ -42,7 +42,6 @@ TEST(SocketBasics, ConfigurationIsRefusedOutsideIdle) {
     EXPECT_FALSE(client->SetSocketType(1));
     EXPECT_FALSE(client->SetAddressFamily(2));
     EXPECT_FALSE(client->SetProtocol(0));
-    EXPECT_FALSE(client->SetAsynchronous(false));
     // Neither remote setter may change the address of a Resolved stream socket.
     EXPECT_FALSE(client->SetRemoteAddress("garbage"));
     EXPECT_FALSE(client->SetRemoteHost("localhost"));

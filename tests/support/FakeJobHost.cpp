@@ -10,6 +10,8 @@ FakeJobHost::FakeJobHost(const Settings& settings_, const std::string& url,
     fields.url = url;
     fields.targetPath = targetPath;
     fields.threadCount = threadCount;
+    // Short limits, so a test that goes wrong ends in a failed attempt instead of a hang.
+    fields.options = JobOptions{5000, 5000};
 }
 
 Settings FakeJobHost::SettingsSnapshot() const {

@@ -1,7 +1,8 @@
 #pragma once
 // FakeJobHost: a JobHost for engine tests. Holds the job fields and a settings record, and
 // records every report the workers make (log texts per thread in order, progress reports,
-// ThreadFinished calls). Every member may be called from any thread.
+// ThreadFinished calls). Every member may be called from any thread. Its job's socket limits
+// are 5 s (Fields().options) unless a test sets others.
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -27,7 +28,7 @@ struct FinishedCall {
 };
 
 class FakeJobHost : public JobHost {
-  public:
+public:
     FakeJobHost(const Settings& settings, const std::string& url, const std::string& targetPath,
                 int threadCount);
 
@@ -56,7 +57,7 @@ class FakeJobHost : public JobHost {
     // Waits until at least `count` ThreadFinished calls have come, at most ms milliseconds.
     bool WaitFinished(int count, int ms) const;
 
-  private:
+private:
     JobFields fields;
     mutable std::mutex lock;
     mutable std::condition_variable finishedChanged;

@@ -4,17 +4,8 @@
 #include <vector>
 
 #include "engine/WInternetWorker.h"
-#include "net/WSocket.h"
 
 namespace testsupport {
-
-ScopedSocketTimeouts::ScopedSocketTimeouts(int connectMs, int stallMs) {
-    WBaseSocket::SetDefaultTimeouts(connectMs, stallMs);
-}
-
-ScopedSocketTimeouts::~ScopedSocketTimeouts() {
-    WBaseSocket::SetDefaultTimeouts(0, 0);
-}
 
 bool RunWorkers(FakeJobHost& host, int ms) {
     int threadCount = host.Fields().threadCount;
