@@ -99,10 +99,6 @@ int FtpReplyReader::Code() const {
     return FtpReplyCode(text_);
 }
 
-void FtpReplyReader::Reset() {
-    *this = FtpReplyReader();
-}
-
 int FtpReplyCode(const std::string& reply) {
     std::string_view s = reply;
     int64_t value = 0;

@@ -19,11 +19,9 @@ public:
 
     // Appends a chunk. Once Complete or TooLarge, further chunks are ignored.
     Status Feed(std::string_view chunk);
-    Status GetStatus() const { return status_; }
     const std::string& Text() const { return text_; }
     // The decimal number at the start of the text (0 when there is none).
     int Code() const;
-    void Reset();
 
 private:
     std::string text_;

@@ -48,7 +48,6 @@ void WUpDown::SetRange(int lowEnd, int highEnd) {
 void WUpDown::SetPos(int value) {
     pos = std::clamp(value, low, high);
     WriteBuddy();
-    emit PosChanged(pos);
 }
 
 int WUpDown::Pos() const {
@@ -59,9 +58,9 @@ int WUpDown::Pos() const {
 void WUpDown::StepBy(int count) {
     long long next = static_cast<long long>(Pos()) + static_cast<long long>(count) * step;
     if (next > high) {
-        next = wrap ? low : high;
+        next = low;
     } else if (next < low) {
-        next = wrap ? high : low;
+        next = high;
     }
     SetPos(static_cast<int>(next));
 }

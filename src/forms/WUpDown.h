@@ -25,17 +25,13 @@ public:
     int Maximum() const { return high; }
     // Amount of every step, from the first.
     void SetStep(int amount) { step = amount > 0 ? amount : 1; }
-    void SetWrap(bool on) { wrap = on; }
     // Brings pos to the nearer end of the range, stores it and writes it into the buddy.
     void SetPos(int pos);
     // The number in the buddy when it is a whole number inside the range, otherwise the last
     // valid position.
     int Pos() const;
-    // Steps from Pos() by count steps (negative: down), wrapping or stopping at the ends.
+    // Steps from Pos() by count steps (negative: down), wrapping at the ends.
     void StepBy(int count);
-
-signals:
-    void PosChanged(int pos);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -52,5 +48,4 @@ private:
     int high = 100;
     int pos = 0;
     int step = 1;
-    bool wrap = true;
 };

@@ -1,6 +1,5 @@
 #include "net/WThread.h"
 
-#include <limits.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -18,9 +17,7 @@ struct ThreadState {
     std::mutex mutex;
     std::condition_variable changed;
     std::function<int()> body;
-    bool suspended = false;
     bool ended = false;
-    int exitCode = 0;
 };
 
 void* ThreadMain(void* arg) {
@@ -32,16 +29,14 @@ void* ThreadMain(void* arg) {
     }
     std::function<int()> body;
     {
-        std::unique_lock<std::mutex> lock(state->mutex);
-        state->changed.wait(lock, [&] { return !state->suspended; });
+        std::lock_guard<std::mutex> lock(state->mutex);
         body = std::move(state->body);
     }
-    const int code = body();
+    body();
     body = nullptr;  // the body's captures go before the thread counts as ended
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->ended = true;
-        state->exitCode = code;
     }
     state->changed.notify_all();
     return nullptr;
@@ -66,6 +61,38 @@ std::mutex& PumpMutex() {
 std::shared_ptr<const std::function<void()>>& PumpSlot() {
     static std::shared_ptr<const std::function<void()>> pump;
     return pump;
+}
+
+void PumpMessages() {
+    std::shared_ptr<const std::function<void()>> pump;
+    {
+        std::lock_guard<std::mutex> lock(PumpMutex());
+        pump = PumpSlot();
+    }
+    // Called without the lock: the pump may run handlers that install another pump or wait.
+    if (pump) (*pump)();
+}
+
+bool HasMessagePump() {
+    std::lock_guard<std::mutex> lock(PumpMutex());
+    return PumpSlot() != nullptr;
+}
+
+// Calls waitSlice(sliceMs) with slices of about 10 ms, running the pump before each, until
+// waitSlice returns true (result true) or milliseconds have passed (false; -1: no limit).
+bool PumpWhileWaiting(int milliseconds, const std::function<bool(int)>& waitSlice) {
+    if (waitSlice(0)) return true;
+    const int64_t start = TickCount();
+    for (;;) {
+        PumpMessages();
+        int slice = kPumpSliceMs;
+        if (milliseconds >= 0) {
+            const int64_t left = start + milliseconds - TickCount();
+            if (left <= 0) return waitSlice(0);
+            slice = static_cast<int>(std::min<int64_t>(slice, left));
+        }
+        if (waitSlice(slice)) return true;
+    }
 }
 
 }  // namespace
@@ -102,28 +129,17 @@ struct WThread::Record {
     }
 };
 
-bool WThread::Create(std::function<int()> body, bool startSuspended, unsigned stackSize) {
+bool WThread::Create(std::function<int()> body) {
     record_.reset();
     if (!body) return false;
-    return Start(std::move(body), startSuspended, stackSize);
+    return Start(std::move(body));
 }
 
-bool WThread::Start(std::function<int()> body, bool startSuspended, unsigned stackSize) {
+bool WThread::Start(std::function<int()> body) {
     auto record = std::make_shared<Record>();
     record->state->body = std::move(body);
-    record->state->suspended = startSuspended;
-
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return false;
-    if (stackSize > 0) {
-        size_t size = (static_cast<size_t>(stackSize) + 4095) / 4096 * 4096;
-        size = std::max<size_t>(size, PTHREAD_STACK_MIN);
-        pthread_attr_setstacksize(&attr, size);
-    }
     auto* start = new std::shared_ptr<ThreadState>(record->state);
-    const int rc = pthread_create(&record->thread, &attr, ThreadMain, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (pthread_create(&record->thread, nullptr, ThreadMain, start) != 0) {
         delete start;
         return false;
     }
@@ -132,30 +148,10 @@ bool WThread::Start(std::function<int()> body, bool startSuspended, unsigned sta
     return true;
 }
 
-bool WThread::Resume() {
-    if (!record_) return false;
-    ThreadState& state = *record_->state;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (!state.suspended) return false;
-        state.suspended = false;
-    }
-    state.changed.notify_all();
-    return true;
-}
-
 bool WThread::IsRunning() const {
     if (!record_) return false;
     std::lock_guard<std::mutex> lock(record_->state->mutex);
     return !record_->state->ended;
-}
-
-bool WThread::GetExitCode(int& code) const {
-    if (!record_) return false;
-    std::lock_guard<std::mutex> lock(record_->state->mutex);
-    if (!record_->state->ended) return false;
-    code = record_->state->exitCode;
-    return true;
 }
 
 bool WThread::Wait(int milliseconds, bool noMessagePump) {
@@ -177,34 +173,4 @@ void WThread::SetMessagePump(std::function<void()> pump) {
     if (pump) slot = std::make_shared<const std::function<void()>>(std::move(pump));
     std::lock_guard<std::mutex> lock(PumpMutex());
     PumpSlot().swap(slot);
-}
-
-void WThread::PumpMessages() {
-    std::shared_ptr<const std::function<void()>> pump;
-    {
-        std::lock_guard<std::mutex> lock(PumpMutex());
-        pump = PumpSlot();
-    }
-    // Called without the lock: the pump may run handlers that install another pump or wait.
-    if (pump) (*pump)();
-}
-
-bool WThread::HasMessagePump() {
-    std::lock_guard<std::mutex> lock(PumpMutex());
-    return PumpSlot() != nullptr;
-}
-
-bool WThread::PumpWhileWaiting(int milliseconds, const std::function<bool(int)>& waitSlice) {
-    if (waitSlice(0)) return true;
-    const int64_t start = TickCount();
-    for (;;) {
-        PumpMessages();
-        int slice = kPumpSliceMs;
-        if (milliseconds >= 0) {
-            const int64_t left = start + milliseconds - TickCount();
-            if (left <= 0) return waitSlice(0);
-            slice = static_cast<int>(std::min<int64_t>(slice, left));
-        }
-        if (waitSlice(slice)) return true;
-    }
 }

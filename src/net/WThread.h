@@ -7,36 +7,24 @@
 #include <memory>
 
 class WThread {
-  public:
+public:
     WThread() = default;
 
-    // Runs target->function(parameter) on a new thread; its result becomes the exit code.
-    // The previous reference is released first. A null target or function gives false and
-    // leaves the object referring to no thread. With startSuspended the thread waits for
-    // Resume before it calls the function. stackSize is honoured: 0 is the system default,
-    // other sizes are rounded up to a multiple of 4096 bytes (and to the system minimum).
+    // Runs target->function(parameter) on a new thread. The previous reference is released
+    // first. A null target or function gives false and leaves the object referring to no
+    // thread.
     template <class T>
-    bool Create(T* target, int (T::*function)(void*), void* parameter, bool startSuspended = false,
-                unsigned stackSize = 0) {
+    bool Create(T* target, int (T::*function)(void*), void* parameter) {
         record_.reset();
         if (target == nullptr || function == nullptr) return false;
-        return Start([target, function, parameter] { return (target->*function)(parameter); },
-                     startSuspended, stackSize);
+        return Start([target, function, parameter] { return (target->*function)(parameter); });
     }
     // Runs body on a new thread, as above. An empty body gives false and no thread.
-    bool Create(std::function<int()> body, bool startSuspended = false, unsigned stackSize = 0);
+    bool Create(std::function<int()> body);
 
-    // Lets a thread created with startSuspended call its function. false when there is no
-    // thread or it is not suspended. (A suspended thread whose last handle goes away stays
-    // suspended for good, as it would on any system with suspended threads.)
-    bool Resume();
-
-    // True from Create's return until the thread's function has returned (also while the
-    // thread is suspended). False when the object refers to no thread.
+    // True from Create's return until the thread's function has returned. False when the
+    // object refers to no thread.
     bool IsRunning() const;
-
-    // True once the thread's function has returned, with its result in code.
-    bool GetExitCode(int& code) const;
 
     // Waits for the thread's function to return, at most milliseconds (-1: no limit). True when
     // it returned in time; false on a timeout and, at once, when the object refers to no
@@ -47,17 +35,10 @@ class WThread {
     // Installs the message pump that Wait(.., false) runs (a GUI front end installs one that
     // processes the calling thread's pending events); an empty function removes it.
     static void SetMessagePump(std::function<void()> pump);
-    // Runs the installed pump once on the calling thread; nothing when none is installed.
-    static void PumpMessages();
-    static bool HasMessagePump();
-    // The pumping wait loop shared by the waitable classes: calls waitSlice(sliceMs) with
-    // slices of about 10 ms, running the pump before each, until waitSlice returns true
-    // (result true) or milliseconds have passed (result false; -1 means no limit).
-    static bool PumpWhileWaiting(int milliseconds, const std::function<bool(int)>& waitSlice);
 
-  private:
+private:
     struct Record;
-    bool Start(std::function<int()> body, bool startSuspended, unsigned stackSize);
+    bool Start(std::function<int()> body);
 
     std::shared_ptr<Record> record_;
 };

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "support/Blocked.h"
 
 namespace sockettest {
 
@@ -31,7 +32,6 @@ namespace sockettest {
 constexpr int kTestLimitMs = 5000;
 
 inline void Configure(WBaseSocket& socket) {
-    socket.SetAsynchronous(false);
     socket.SetSocketType(1);
     socket.SetAddressFamily(2);
     socket.SetProtocol(0);
@@ -73,7 +73,7 @@ struct LoopbackPair {
 
 // A plain POSIX socket, closed on destruction.
 class RawFd {
-  public:
+public:
     explicit RawFd(int fd = -1) : fd_(fd) {}
     ~RawFd() { Reset(); }
     RawFd(const RawFd&) = delete;
@@ -92,7 +92,7 @@ class RawFd {
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_;
 };
 
@@ -133,7 +133,7 @@ inline RawFd RawAccept(int listener, int timeoutMs = kTestLimitMs) {
 // A listener whose accept queue is full and which never accepts: connects to it hang (the
 // kernel drops their SYNs), which keeps the test on 127.0.0.1.
 class HangingListener {
-  public:
+public:
     HangingListener() : listener_(RawListener(0)) {
         sockaddr_in address = Loopback(LocalPortOf(listener_.Get()));
         for (int i = 0; i < 8 && !hangs_; ++i) {
@@ -147,7 +147,7 @@ class HangingListener {
     bool Hangs() const { return hangs_; }
     int Port() const { return LocalPortOf(listener_.Get()); }
 
-  private:
+private:
     RawFd listener_;
     std::vector<RawFd> fillers_;
     bool hangs_ = false;
@@ -201,32 +201,18 @@ inline bool FdIsOpen(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
-inline int CurrentTid() {
-    return static_cast<int>(::syscall(SYS_gettid));
-}
+using testsupport::CurrentTid;
 
 // True once thread `tid` of this process sits in poll/ppoll (checked for up to 5 s): the
 // socket calls wait only there, so the call is then blocked and in flight.
 inline bool WaitUntilBlockedInPoll(int tid) {
-    std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    for (int i = 0; i < 5000; ++i) {
-        std::ifstream in(path);
-        long number = -1;
-        if (in >> number) {
-#ifdef SYS_poll
-            if (number == SYS_poll) return true;
-#endif
-            if (number == SYS_ppoll) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return testsupport::WaitUntilBlocked(tid, testsupport::BlockedIn::Poll);
 }
 
 // Holds a thread inside its current system call: a signal handler on that thread spins until
 // Release (at most 10 s). The interrupted poll then returns EINTR and the call goes on.
 class ThreadFreezer {
-  public:
+public:
     ThreadFreezer() {
         struct sigaction action {};
         action.sa_handler = &Handler;
@@ -249,7 +235,7 @@ class ThreadFreezer {
     }
     void Release() { Hold().store(false); }
 
-  private:
+private:
     static std::atomic<bool>& Hold() {
         static std::atomic<bool> hold{false};
         return hold;
