@@ -37,6 +37,21 @@ public:
     virtual Settings SettingsSnapshot() const = 0;
     virtual void LogLine(const std::string& text, int threadNumber) = 0;
     virtual void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) = 0;
+    // One read of `delta` bytes ending at `done`, handed on as consecutive reports of at most
+    // `chunk` bytes each, in order. This one calls ReportProgress per chunk; a host whose
+    // reports only change state under a lock may apply them all in one locked step.
+    virtual void ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t chunk,
+                              int threadNumber) {
+        if (chunk < 1 || delta <= chunk) {
+            ReportProgress(done, total, delta, threadNumber);
+            return;
+        }
+        for (int64_t at = done - delta; at < done;) {
+            const int64_t piece = done - at < chunk ? done - at : chunk;
+            at += piece;
+            ReportProgress(at, total, piece, threadNumber);
+        }
+    }
     // Called exactly once per worker, after its last attempt.
     virtual void ThreadFinished(bool ok, int threadNumber) = 0;
 };

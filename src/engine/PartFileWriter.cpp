@@ -46,6 +46,25 @@ bool PartFileWriter::Append(const char* data, size_t size) {
     return true;
 }
 
+char* PartFileWriter::Room(size_t& size) {
+    if (fd < 0 || error != 0) {
+        size = 0;
+        return nullptr;
+    }
+    size = kBlock - static_cast<size_t>(fileOffset % kBlock) - used;
+    return buffer.data() + used;
+}
+
+bool PartFileWriter::Commit(size_t size) {
+    if (fd < 0 || error != 0) {
+        if (error == 0) error = EBADF;
+        return false;
+    }
+    const size_t toBoundary = kBlock - static_cast<size_t>(fileOffset % kBlock);
+    used = std::min(used + size, toBoundary);
+    return used < toBoundary || WriteBuffered();
+}
+
 bool PartFileWriter::Flush() {
     if (fd < 0 || error != 0) {
         if (error == 0) error = EBADF;

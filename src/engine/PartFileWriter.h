@@ -1,9 +1,10 @@
 #pragma once
 // PartFileWriter: appends a segment's bytes to its part file through a write-behind buffer.
-// The data loop reads in chunks of the receive buffer (4 KiB by default); writing each chunk
-// on its own costs the page cache about four times the system time per byte of writes of
-// 64 KiB and more on ext4. The buffer gathers chunks into writes that end on multiples of
-// kBlock in the file, so after the first one every write is one whole aligned block.
+// Writing 4 KiB pieces costs ext4's page cache about four times the system time per byte of
+// writes of 64 KiB and more. The buffer gathers bytes into writes that end on multiples of
+// kBlock in the file, so after the first one every full write is one whole aligned block.
+// The data loop receives straight into the buffer (Room, Commit), so the bytes are copied
+// once on their way from the socket to the file.
 //
 // Bytes handed to Append are in the file once Flush or Close has returned true. A write that
 // fails leaves the file holding a prefix of what was appended (it is opened for appending),
@@ -26,6 +27,12 @@ public:
     bool Open(const std::string& path);
     // Buffers the bytes, writing every block that fills. False once any write has failed.
     bool Append(const char* data, size_t size);
+    // Free room in the buffer up to the next block boundary of the file (at least one byte
+    // while the writer is open and has not failed; null with size 0 otherwise).
+    char* Room(size_t& size);
+    // The first `size` bytes of Room now hold data: appended, and written when the block is
+    // full. False once any write has failed.
+    bool Commit(size_t size);
     // Writes whatever is buffered. False once any write has failed.
     bool Flush();
     // Flush, then close. False when a write or the close failed; the writer is closed anyway.

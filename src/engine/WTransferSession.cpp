@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <vector>
 
 #include "engine/FtpParse.h"
 #include "engine/HttpParse.h"
@@ -263,7 +263,8 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
 }
 
 bool WTransferSession::ReceiveSegment(bool withLeftover) {
-    std::vector<char> buffer(static_cast<size_t>(UsableBufferSize(settings.bufsize)));
+    // Reports go out per chunk of the receive buffer; a read may carry many of them.
+    const int64_t chunk = UsableBufferSize(settings.bufsize);
     WSocket* source = scheme == WInternet::kSchemeFtp ? dataSocket.get() : controlSocket.get();
 
     if (remaining == job.fileSize.load()) ::unlink(partFileName.c_str());
@@ -286,25 +287,30 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             std::min<int64_t>(static_cast<int64_t>(leftover.size()), remaining));
         if (part.Append(leftover.data(), take)) {
             received = static_cast<int64_t>(take);
-            Report(received + alreadyDone, remaining + alreadyDone, received);
+            host.ReportChunks(received + alreadyDone, remaining + alreadyDone, received, chunk,
+                              threadNumber);
         } else {
             writeFailed = true;
         }
         leftover.clear();
     }
     while (!writeFailed && received < remaining && source != nullptr) {
-        const int want = static_cast<int>(
-            std::min<int64_t>(static_cast<int64_t>(buffer.size()), remaining - received));
-        int n = source->Receive(buffer.data(), static_cast<int>(buffer.size()), want);
+        // Straight into the writer's buffer, as much as fits before its next block boundary:
+        // one system call moves many chunks, and never a byte past the segment.
+        size_t room = 0;
+        char* into = part.Room(room);
+        const int want = static_cast<int>(std::min<int64_t>(
+            {static_cast<int64_t>(room), remaining - received, int64_t{INT_MAX}}));
+        const int n = source->Receive(into, want, want);
         if (n <= 0) break;
         // A short read means the connection had nothing more ready: the bytes go to the file
         // now, so a slow or stalled server never leaves them waiting in memory.
-        if (!part.Append(buffer.data(), static_cast<size_t>(n)) || (n < want && !part.Flush())) {
+        if (!part.Commit(static_cast<size_t>(n)) || (n < want && !part.Flush())) {
             writeFailed = true;
             break;
         }
         received += n;
-        Report(received + alreadyDone, remaining + alreadyDone, n);
+        host.ReportChunks(received + alreadyDone, remaining + alreadyDone, n, chunk, threadNumber);
         if (stopRequested) break;
     }
     if (opened) {

@@ -192,6 +192,11 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
         .StoreIn(view.text);
 }
 
+void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t,
+                               int threadNumber) {
+    ReportProgress(done, total, delta, threadNumber);
+}
+
 void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
     {
         std::lock_guard<std::mutex> lock(finishLock);

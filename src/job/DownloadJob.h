@@ -96,6 +96,10 @@ public:
     Settings SettingsSnapshot() const override;
     void LogLine(const std::string& text, int threadNumber) override;
     void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) override;
+    // The chunks of one read, applied in one locked step: nothing reads the view between
+    // them, and after the last one it is what a single report of the whole read leaves.
+    void ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t chunk,
+                      int threadNumber) override;
     void ThreadFinished(bool ok, int threadNumber) override;
 
 private:
