@@ -38,7 +38,10 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
     // The probe tells whether segments other than the first can be fetched at all. With one
     // thread it is skipped: the first REST with an offset decides.
     if (job.rangeSupport.load() == -1 && job.threadCount > 1) {
-        if (SendCommand("REST 64\r\n") < kFailureCode) {
+        const int probe = SendCommand("REST 64\r\n");
+        // A connection that broke refused nothing: the retry asks again.
+        if (probe == kConnectionFailed) return false;
+        if (probe < kFailureCode) {
             job.rangeSupport.store(1);
             // The server now holds offset 64 until the next RETR.
             restProbeAccepted = true;
@@ -96,7 +99,12 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
         remaining = size;
     } else if (remaining < size && segmentStart > 0) {
         const std::string rest = "REST " + std::to_string(segmentStart) + "\r\n";
-        if (SendCommand(rest) < kFailureCode) {
+        const int code = SendCommand(rest);
+        if (code == kConnectionFailed) {
+            SetListenSocket(nullptr);
+            return false;
+        }
+        if (code < kFailureCode) {
             job.rangeSupport.store(1);
             restProbeAccepted = false;  // this offset replaces the probe's
             startsAtZero = false;
