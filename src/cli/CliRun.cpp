@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 
+#include "cli/OutputTarget.h"
 #include "cli/TerminalDisplay.h"
 #include "job/DownloadJob.h"
 #include "job/JobInputs.h"
@@ -142,13 +145,34 @@ int RunBrindleGet(const CliOptions& options) {
         }
     }
 
+    const OutputTarget output = ClassifyOutput(target, options.threads);
+    if (!output.refusal.empty()) {
+        PrintError(output.refusal);
+        return kExitUsage;
+    }
+    // A streamed job works in a directory of its own: nothing to ask, nothing to resume.
+    std::unique_ptr<StreamDirectory> streamDir;
+    if (output.stream) {
+        streamDir = std::make_unique<StreamDirectory>();
+        if (streamDir->Path().empty()) {
+            PrintError(std::string("cannot make a temporary directory: ") + std::strerror(errno));
+            return kExitJobFailed;
+        }
+        const std::string name = ProposeTargetName(url).value_or("");
+        target = streamDir->Path() + "/" +
+                 (name.empty() || name == "." || name == ".." ? "download" : name);
+    }
+    // With the file on standard output, the verdict goes with the other messages.
+    FILE* verdictOut = output.toStdout ? stderr : stdout;
+
     Settings loaded;
     LoadSettings(loaded);
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
     SharedSettings settings(loaded);
     InstallSignalHandlers();
 
-    const std::string question = ExistingFilesQuestion(target, options.threads);
+    const std::string question =
+        output.stream ? std::string() : ExistingFilesQuestion(target, options.threads);
     if (!question.empty()) {
         Answer answer = Answer::Declined;
         if (options.answer == FilesAnswer::Yes) {
@@ -201,7 +225,9 @@ int RunBrindleGet(const CliOptions& options) {
         drainLogs();
         if (live) display.Erase();
         if (!job.IsFinished()) {
-            PrintError("interrupted; part files kept (run again with -y to resume)");
+            PrintError(output.stream
+                           ? "interrupted"
+                           : "interrupted; part files kept (run again with -y to resume)");
             return kExitInterrupted;
         }
     }
@@ -215,11 +241,25 @@ int RunBrindleGet(const CliOptions& options) {
         display.Draw(lines);
         display.Finish();
     }
-    std::printf("%s\n", view.text.c_str());
-    std::fflush(stdout);
+    if (view.succeeded && output.stream) {
+        const std::string error = StreamFile(target, output);
+        if (!error.empty()) {
+            std::fprintf(verdictOut, "%s\n", "Job failed");
+            PrintError(error);
+            return kExitJobFailed;
+        }
+    }
+    std::fprintf(verdictOut, "%s\n", view.text.c_str());
+    std::fflush(verdictOut);
     if (!view.succeeded) {
         PrintFailureHints(view, lastLines);
         return kExitJobFailed;
+    }
+    if (loaded.delfiles) {
+        // Left by a run with more threads: not this job's to join or delete.
+        for (const std::string& stray : StrayPartFiles(target, options.threads)) {
+            PrintError("part file " + stray + " of a run with more threads was left as it is");
+        }
     }
     return kExitSuccess;
 }

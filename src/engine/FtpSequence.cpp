@@ -8,6 +8,7 @@
 
 #include "engine/FtpParse.h"
 #include "engine/JobHost.h"
+#include "engine/RemoteValidator.h"
 #include "engine/WTransferSession.h"
 
 namespace {
@@ -61,13 +62,26 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
     }
 
     if (!QueryFtpSize(file)) return false;
-    if (remaining > 0) return Retrieve(file);
+    if (job.rangeSupport.load() == 0) {
+        // Without resume the target is complete only when it holds the whole file (a target
+        // as long as one segment is not), and with no seam to check, only a record from the
+        // same remote file vouches for it.
+        const int64_t size = job.fileSize.load();
+        segmentStart = 0;
+        seamBytes = 0;
+        remaining = alreadyDone == size && partVouched ? 0 : size;
+        if (remaining > 0) alreadyDone = 0;
+    }
+    if (remaining > 0 || seamBytes > 0) return Retrieve(file);
     return true;
 }
 
 bool WTransferSession::QueryFtpSize(const std::string& path) {
     bool sizeFromSizeReply = true;
     if (job.fileSize.load() == -1) {
+        // Asked before the size is stored: whoever finds the size finds the validator too.
+        const bool dated = SendCommand("MDTM " + path + "\r\n") == 213;
+        job.SetValidator(dated ? FtpValidator(lastReply) : "");
         int code = SendCommand("SIZE " + path + "\r\n");
         // Another worker may have stored the size meanwhile; then STAT is not needed.
         if (code >= kFailureCode && job.fileSize.load() == -1) {
@@ -93,12 +107,17 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     }
 
     // Restart offset. startsAtZero: the data must come from the first byte of the file.
+    // A resumed segment starts seamBytes early, so the data loop can check the seam.
     bool startsAtZero = true;
     const int64_t size = job.fileSize.load();
+    const int64_t offset = segmentStart - seamBytes;
     if (job.rangeSupport.load() == 0) {
+        segmentStart = 0;
+        alreadyDone = 0;
         remaining = size;
-    } else if (remaining < size && segmentStart > 0) {
-        const std::string rest = "REST " + std::to_string(segmentStart) + "\r\n";
+        seamBytes = 0;
+    } else if (offset > 0) {
+        const std::string rest = "REST " + std::to_string(offset) + "\r\n";
         const int code = SendCommand(rest);
         if (code == kConnectionFailed) {
             SetListenSocket(nullptr);
@@ -114,7 +133,10 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
                 SetListenSocket(nullptr);
                 return false;
             }
+            segmentStart = 0;
+            alreadyDone = 0;
             remaining = size;
+            seamBytes = 0;
         }
     }
     // An accepted probe left offset 64 pending on this connection: reset it, or the data
@@ -127,12 +149,10 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
         restProbeAccepted = false;
     }
 
-    // The part file's bytes from an earlier job count once. Once this job has asked for data
-    // unannounced (a one-thread job learns about resume only from its first REST), later
-    // attempts find bytes that were already reported chunk by chunk: announcing them again
-    // would count them twice.
+    // The part file's bytes from an earlier job count once: later attempts find bytes that
+    // were already reported chunk by chunk, and announcing them again would count them twice.
     if (!progressAnnounced) {
-        if (job.rangeSupport.load() == 1) Report(alreadyDone, remaining + alreadyDone, alreadyDone);
+        if (job.rangeSupport.load() != 0) Report(alreadyDone, remaining + alreadyDone, alreadyDone);
         progressAnnounced = true;
     }
 

@@ -5,6 +5,7 @@
 #include "engine/Base64.h"
 #include "engine/HttpParse.h"
 #include "engine/JobHost.h"
+#include "engine/RemoteValidator.h"
 #include "engine/TextFormat.h"
 #include "engine/WTransferSession.h"
 
@@ -47,6 +48,8 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         }
         SetControlSocket(nullptr);
         reconnect = true;
+        // Before the size is stored: whoever finds the size finds the validator too.
+        job.SetValidator(HttpValidator(lastReply));
         if (job.rangeSupport.load() == -1) {
             int unknown = -1;
             job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
@@ -65,15 +68,17 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         // The target is complete only when it holds the whole file: a part as long as a
         // segment is not.
         if (threadNumber > 0) return true;
+        // Without a seam to check, only a record from the same remote file vouches for it.
         int64_t fileSize = job.fileSize.load();
-        if (alreadyDone == fileSize) {
+        if (alreadyDone == fileSize && partVouched) {
             remaining = 0;
             return true;
         }
         segmentStart = 0;
         alreadyDone = 0;
         remaining = fileSize;
-    } else if (remaining == 0) {
+        seamBytes = 0;
+    } else if (remaining == 0 && seamBytes == 0) {
         return true;
     }
     if (stopRequested) return false;
@@ -86,11 +91,14 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
 
     int status;
+    // A changed file answers If-Range with 200: nothing of it may go into this segment.
+    const std::string ifRange = IfRangeValue(job.Validator());
     if (rangeSupport == 1) {
-        requestedRangeStart = segmentStart;
-        status = SendCommand("GET " + block +
-                             FormatText("Range: bytes=%lld-%lld\r\n\r\n", AsLong(segmentStart),
-                                        AsLong(segmentStart + remaining - 1)));
+        requestedRangeStart = segmentStart - seamBytes;
+        std::string range = FormatText("Range: bytes=%lld-%lld\r\n", AsLong(requestedRangeStart),
+                                       AsLong(segmentStart + remaining - 1));
+        if (!ifRange.empty()) range += "If-Range: " + ifRange + "\r\n";
+        status = SendCommand("GET " + block + range + "\r\n");
     } else {
         requestedRangeStart = -1;
         status = SendCommand("GET " + block + "\r\n");
@@ -100,6 +108,11 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     // range from elsewhere would corrupt it.
     if (requestedRangeStart >= 0) {
         HttpContentRange range;
+        if (status == 200 && !ifRange.empty()) {
+            Log("The remote file changed during the job (If-Range answered 200): " + partFileName +
+                " is not resumed from it\r\n");
+            return false;
+        }
         if (status != 206) {
             Log(FormatText("Range request answered with status %d instead of 206\r\n", status));
             return false;

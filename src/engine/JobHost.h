@@ -4,6 +4,7 @@
 // Every member is called from worker threads, several at once.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "settings/Settings.h"
@@ -27,6 +28,30 @@ struct JobFields {
     std::atomic<int64_t> fileSize{-1};  // -1 while unknown
     std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
+
+    // The server's identity of the remote file ("ETag ...", "Last-Modified ..." or "MDTM ..."),
+    // learnt with the size: the worker that asks for the size stores it before fileSize, so a
+    // worker that finds fileSize known finds this too. "" when the server gave none.
+    void SetValidator(const std::string& value) {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        if (!validatorSet) validator = value;
+        validatorSet = true;
+    }
+    std::string Validator() const {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        return validator;
+    }
+    // Before the first worker starts.
+    void ResetValidator() {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        validator.clear();
+        validatorSet = false;
+    }
+
+private:
+    mutable std::mutex validatorLock;
+    std::string validator;
+    bool validatorSet = false;
 };
 
 class JobHost {

@@ -16,7 +16,7 @@ bool PartFileWriter::Open(const std::string& path) {
     error = 0;
     written = 0;
     used = 0;
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = errno;
         return false;

@@ -23,7 +23,8 @@ public:
     PartFileWriter(const PartFileWriter&) = delete;
     PartFileWriter& operator=(const PartFileWriter&) = delete;
 
-    // Opens (creating it 0644) the file for appending. False with Error() set.
+    // Opens (creating it 0644) the file for appending, never through a symbolic link. False
+    // with Error() set.
     bool Open(const std::string& path);
     // Buffers the bytes, writing every block that fills. False once any write has failed.
     bool Append(const char* data, size_t size);
@@ -38,6 +39,8 @@ public:
     // Flush, then close. False when a write or the close failed; the writer is closed anyway.
     bool Close();
 
+    // The open file, -1 when closed.
+    int Descriptor() const { return fd; }
     // errno of the first failure, 0 when none.
     int Error() const { return error; }
     // Bytes that reached the file through this writer.

@@ -31,10 +31,13 @@ void WInternetWorker::Stop() {
 int WInternetWorker::Run(void*) {
     bool carry = false;
     bool ok = false;
+    // Attempts that only found the part stale and emptied it are not counted (bounded).
+    int staleRetries = 0;
+    constexpr int kMaxStaleRetries = 2;
     for (int i = 0;; ++i) {
         // A fresh copy per attempt, so an edit made meanwhile applies to the next one.
         Settings settings = host->SettingsSnapshot();
-        if (i >= settings.attempts || stopRequested) break;
+        if (i >= settings.attempts + staleRetries || stopRequested) break;
         auto session = std::make_unique<WTransferSession>(*host, settings);
         session->partFileName = partFileName;
         session->threadNumber = threadNumber;
@@ -48,6 +51,7 @@ int WInternetWorker::Run(void*) {
         if (stopRequested) session->Stop();
         ok = session->RunAttempt();
         carry = session->progressAnnounced;
+        if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;
         {
             // Deleted under the guard: RequestStop may be inside the session's Stop.
             std::lock_guard<std::mutex> guard(sessionGuard);

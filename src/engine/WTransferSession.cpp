@@ -2,6 +2,8 @@
 // with resume from the part file, and the data loop.
 #include "engine/WTransferSession.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include "engine/HttpParse.h"
 #include "engine/JobHost.h"
 #include "engine/PartFileWriter.h"
+#include "engine/PartRecord.h"
 #include "engine/TextFormat.h"
 #include "net/TickCount.h"
 #include "net/WInternet.h"
@@ -32,6 +35,20 @@ int UsableBufferSize(int bufsize) {
 
 long long AsLong(int64_t value) {
     return static_cast<long long>(value);
+}
+
+// Bytes a resumed segment fetches again from just before its resume point.
+constexpr int64_t kSeamBytes = 4096;
+
+// Cuts a regular file to size without following a link; false with errno set.
+bool CutFile(const std::string& path, int64_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
 }
 
 // Why the control connection did not come up, for the thread's log: the attempt lines alone
@@ -142,12 +159,17 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
         if (settings.useproxy) {
             bool ftp = scheme == WInternet::kSchemeFtp;
             int port = ftp ? settings.ftpproxyport : settings.proxyport;
+            const std::string& address = ftp ? settings.ftpproxyaddr : settings.proxyaddr;
             if (port < 1 || port > 65535) {
                 Log(FormatText("Proxy port %d is out of range 1..65535\r\n", port));
                 ok = false;
+            } else if (::inet_addr(address.c_str()) == htonl(INADDR_ANY)) {
+                // The settings' "000.0.0.000" means unset; 0.0.0.0 would reach this machine.
+                Log("No proxy address is set (" + address + ")\r\n");
+                ok = false;
             } else {
                 s->SetRemotePort(port);
-                s->SetRemoteAddress(ftp ? settings.ftpproxyaddr : settings.proxyaddr);
+                s->SetRemoteAddress(address);
             }
         } else if (urlPort < 1 || urlPort > 65535) {
             Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
@@ -220,13 +242,30 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     segmentStart = threadNumber * length;
     if (threadNumber == threadCount - 1) length = fileSize - segmentStart;
 
+    const int64_t ownStart = segmentStart;
+    alreadyDone = 0;
+    remaining = length;
+    seamBytes = 0;
+    partVouched = false;
     struct stat status;
-    if (::stat(partFileName.c_str(), &status) != 0) {
-        alreadyDone = 0;
-        remaining = length;
-        return true;
+    // Never through a link: the part is this job's own file or nothing.
+    if (::lstat(partFileName.c_str(), &status) != 0) return true;
+    if (!S_ISREG(status.st_mode)) {
+        Log(FormatText("%s is not a regular file: not writing to it\r\n", partFileName.c_str()));
+        return false;
     }
     int64_t partSize = status.st_size;
+    PartRecord recorded;
+    if (partSize > 0 && ReadPartRecord(partFileName, recorded)) {
+        const PartRecord now{fileSize, threadCount, ownStart, job.Validator()};
+        const std::string why = PartRecordMismatch(recorded, now);
+        if (!why.empty()) {
+            if (!EmptyPart(why)) return false;
+            partSize = 0;
+        } else {
+            partVouched = !now.validator.empty();
+        }
+    }
     int rangeSupport = job.rangeSupport.load();
     if (partSize > length && rangeSupport != 0) {
         // Leftovers of another split: what lies beyond the segment belongs to the next part,
@@ -236,7 +275,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
                 FormatText("Part file %s holds %lld bytes, more than its segment of %lld: "
                            "cut to the segment\r\n",
                            partFileName.c_str(), AsLong(partSize), AsLong(length)));
-            if (::truncate(partFileName.c_str(), length) != 0) {
+            if (!CutFile(partFileName, length)) {
                 Log(FormatText("Cannot cut %s: %s\r\n", partFileName.c_str(),
                                std::strerror(errno)));
                 return false;
@@ -259,7 +298,57 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     alreadyDone = partSize;
     remaining = length - partSize;
     if (remaining < 0) remaining = rangeSupport != 0 ? 0 : fileSize;
+    // Bytes kept from before are checked against the server's at the seam, unless a record
+    // vouches for a part that needs nothing more.
+    if (partSize > 0 && rangeSupport != 0 && !(partVouched && remaining == 0)) {
+        seamBytes = std::min(partSize, kSeamBytes);
+    }
     return true;
+}
+
+bool WTransferSession::EmptyPart(const std::string& why) {
+    Log(FormatText("Part file %s is stale: %s; fetching its segment again\r\n",
+                   partFileName.c_str(), why.c_str()));
+    if (!CutFile(partFileName, 0)) {
+        Log(FormatText("Cannot empty %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+        return false;
+    }
+    ClearPartRecord(partFileName);
+    return true;
+}
+
+bool WTransferSession::CheckSeam(WSocket* source) {
+    const size_t want = static_cast<size_t>(seamBytes);
+    std::string expected(want, '\0');
+    const int fd = ::open(partFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const ssize_t have =
+        fd < 0 ? -1
+               : ::pread(fd, expected.data(), want, static_cast<off_t>(alreadyDone - seamBytes));
+    if (fd >= 0) ::close(fd);
+    if (have != static_cast<ssize_t>(want)) {
+        Log(FormatText("Cannot read the end of %s\r\n", partFileName.c_str()));
+        return false;
+    }
+    // Leftover first; the bytes after the seam stay in it for the data loop.
+    std::string got = leftover.substr(0, want);
+    leftover.erase(0, got.size());
+    char buffer[4096];
+    while (got.size() < want && source != nullptr && !stopRequested) {
+        const int n = source->Receive(buffer, static_cast<int>(sizeof buffer),
+                                      static_cast<int>(want - got.size()));
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    if (got.size() < want || stopRequested) return false;
+    if (got == expected) return true;
+    const int64_t at = segmentStart - seamBytes;
+    if (EmptyPart(FormatText("its last %lld bytes differ from the remote file's at byte %lld",
+                             AsLong(seamBytes), AsLong(at)))) {
+        // Its bytes no longer count: the job's total goes back by what was announced.
+        if (progressAnnounced) Report(0, remaining + alreadyDone, -alreadyDone);
+        partFoundStale = true;
+    }
+    return false;
 }
 
 bool WTransferSession::ReceiveSegment(bool withLeftover) {
@@ -267,6 +356,11 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     const int64_t chunk = UsableBufferSize(settings.bufsize);
     WSocket* source = scheme == WInternet::kSchemeFtp ? dataSocket.get() : controlSocket.get();
 
+    if (seamBytes > 0 && !CheckSeam(source)) {
+        WSemaphoreLock guard(&sessionLock);
+        if (source != nullptr) source->Close(false, 600);
+        return false;
+    }
     if (remaining == job.fileSize.load()) ::unlink(partFileName.c_str());
     int64_t noTick = 0;
     job.startTick.compare_exchange_strong(noTick, TickCount());
@@ -276,6 +370,15 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     if (!opened) {
         Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
                        std::strerror(part.Error())));
+    } else {
+        const int64_t ownStart = segmentStart - alreadyDone;
+        const PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator()};
+        if (!WritePartRecord(part.Descriptor(), record) && attemptIndex == 0) {
+            Log(
+                FormatText("No extended attributes for %s (%s): a resume is checked at the "
+                           "seam only\r\n",
+                           partFileName.c_str(), std::strerror(errno)));
+        }
     }
     bool writeFailed = !opened;
 

@@ -49,8 +49,15 @@ public:
     // Segment arithmetic with resume from the part file. False when no positive size is known
     // (or the size text does not parse).
     bool ComputeSegment(bool sizeFromSizeReply);
-    // The data loop: appends what arrives to the part file until `remaining` bytes are in.
+    // The data loop: checks the seam, then appends what arrives to the part file until
+    // `remaining` bytes are in.
     bool ReceiveSegment(bool withLeftover);
+    // Reads seamBytes (leftover first) and compares them with the part's tail. False when
+    // they did not all come (the attempt fails) or differ (the part is emptied as stale).
+    bool CheckSeam(WSocket* source);
+    // Empties the part file (never through a symbolic link) and drops its record; false with
+    // a log line when it cannot.
+    bool EmptyPart(const std::string& why);
 
     // ---- FTP (FtpSequence.cpp) ----
     bool FtpDownload(const std::string& user, const std::string& password, const std::string& host,
@@ -85,6 +92,16 @@ public:
     // HTTP: the status the data request must carry (200 or 206) and, for 206, the offset its
     // Content-Range must start at; checked by HttpDownload before any byte is written.
     int64_t requestedRangeStart = -1;
+    // Resume check: a resumed part (alreadyDone > 0) first gets this many bytes from just
+    // before its resume point, which must equal its last bytes before anything is appended.
+    // The request starts seamBytes before segmentStart.
+    int64_t seamBytes = 0;
+    // The part's record (same remote file, same segment start, a validator) vouches for its
+    // bytes: a complete part so vouched needs no seam fetch.
+    bool partVouched = false;
+    // The seam check found the part stale and emptied it: the worker's next attempt fetches
+    // the segment from its start and is not counted against the attempts.
+    bool partFoundStale = false;
     // FTP: this connection's "REST 64" probe was accepted, so the server holds offset 64 until
     // the next RETR; a segment starting at byte 0 must send "REST 0" first.
     bool restProbeAccepted = false;

@@ -90,6 +90,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.fileSize = -1;
     fields.rangeSupport = -1;
     fields.startTick = 0;
+    fields.ResetValidator();
     {
         std::lock_guard<std::mutex> lock(progressLock);
         receivedTotal = 0;
@@ -226,6 +227,11 @@ void DownloadJob::GiveVerdict() {
         if (!files.ok) {
             ok = false;
             LogLine("Job failed: " + files.error + "; part files kept\r\n", 0);
+        } else if (settings.Snapshot().delfiles) {
+            for (const std::string& stray : StrayPartFiles(fields.targetPath, fields.threadCount)) {
+                LogLine("Part file " + stray + " of a job with more threads was left as it is\r\n",
+                        0);
+            }
         }
     }
     {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/PartRecord.h"
+
 namespace {
 
 constexpr size_t kJoinBufferSize = 10240;
@@ -20,10 +22,10 @@ std::string Describe(const std::string& what, const std::string& path, int error
     return what + " " + path + ": " + std::strerror(error);
 }
 
-// Size of a regular file, or -1 with errno set.
+// Size of a file (a link is not followed), or -1 with errno set.
 int64_t FileSize(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (::lstat(path.c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -68,7 +70,7 @@ std::string CopyThroughBuffer(int partFd, const std::string& partPath, int targe
 // from where it stopped and reports any failure as before. "" when it went in completely.
 std::string AppendPart(const std::string& partPath, int targetFd, const std::string& targetPath,
                        std::vector<char>& buffer) {
-    const int partFd = ::open(partPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int partFd = ::open(partPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (partFd < 0) return Describe("cannot open part file", partPath, errno);
     bool inKernel = true;
     while (inKernel) {
@@ -114,8 +116,18 @@ std::string PartFileName(const std::string& targetPath, int i) {
 }
 
 bool PathExists(const std::string& path) {
+    // A link counts as itself, dangling or not: the job never writes through one.
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threadCount) {
+    std::vector<std::string> found;
+    for (int i = threadCount < 1 ? 1 : threadCount; i <= kMaxPartNumber; ++i) {
+        const std::string name = PartFileName(targetPath, i);
+        if (PathExists(name)) found.push_back(name);
+    }
+    return found;
 }
 
 std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount) {
@@ -142,7 +154,8 @@ FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool de
         const int64_t sizeBefore = FileSize(targetPath);
         // Not O_APPEND, which the kernel copy refuses: positioned at the end instead, and
         // written only here, so every part still goes after the previous one.
-        const int targetFd = ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const int targetFd =
+            ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (targetFd < 0) {
             return {false, Describe("cannot open target file", targetPath, errno)};
         }
@@ -185,12 +198,15 @@ FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool d
     // A server that cannot resume gave the whole file to thread 0: the target is the file, and
     // any numbered part is left over from an earlier job and must never be appended.
     if (fileSize < 0) return {false, "the size of the remote file was never learnt"};
+    FileResult result;
     if (rangeSupport == 0) {
-        FileResult result;
         result.error = CheckSize(targetPath, fileSize);
         result.ok = result.error.empty();
         if (result.ok && delfiles) DeleteParts(targetPath, threadCount);
-        return result;
+    } else {
+        result = JoinPartFiles(targetPath, threadCount, delfiles, fileSize);
     }
-    return JoinPartFiles(targetPath, threadCount, delfiles, fileSize);
+    // The finished file is the user's: it carries no record of ours.
+    if (result.ok) ClearPartRecord(targetPath);
+    return result;
 }

@@ -5,12 +5,21 @@
 // runs on the worker thread that gives the verdict, when every worker has closed its part.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Part file of thread i: the target itself for 0, else the target followed by i ("%s%d").
 std::string PartFileName(const std::string& targetPath, int i);
 
-// True when the file system reports a status for the name.
+// True when the file system reports a status for the name itself (a link, even a dangling
+// one, exists).
 bool PathExists(const std::string& path);
+
+// Highest thread number a part file name can carry (two digits in the window).
+inline constexpr int kMaxPartNumber = 99;
+
+// Part files of the target numbered threadCount .. kMaxPartNumber that exist: left by a job
+// with more threads, never used, joined or deleted by this one.
+std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threadCount);
 
 // The existing-files question: "Files:\r\n", each existing file among the target and parts
 // 1..threadCount-1 on its own line in thread order, then "already exist.\r\nNOTE: If server
@@ -37,6 +46,6 @@ FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool de
 // The end of a job whose workers all succeeded. rangeSupport 0 means thread 0 fetched the
 // whole file into the target: nothing is appended, the target's size is verified and stale
 // parts 1..threadCount-1 are deleted when delfiles is set (and only when the size is right).
-// Otherwise JoinPartFiles with the job's file size.
+// Otherwise JoinPartFiles with the job's file size. A finished target loses its part record.
 FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool delfiles,
                           int rangeSupport, int64_t fileSize);

@@ -19,6 +19,10 @@ namespace ftptest {
 
 using testsupport::FakeFtpServer;
 using testsupport::FakeJobHost;
+using testsupport::WriteRecord;
+
+// The validator the fake server's MDTM reply gives.
+inline const std::string kServerMdtm = "MDTM 20240101120000";
 
 // Bytes that differ at every offset (so a shifted range shows), CR, LF and NUL included.
 inline std::string Pattern(size_t size) {

@@ -229,6 +229,10 @@ std::string FakeFtpServer::DefaultReply(Connection& c, const std::string& verb,
     if (verb == "SIZE") {
         return arg == path_ ? "213 " + size + "\r\n" : "550 Could not get file size.\r\n";
     }
+    if (verb == "MDTM") {
+        return arg == path_ ? "213 20240101120000\r\n"
+                            : "550 Could not get file modification time.\r\n";
+    }
     if (verb == "STAT") {
         std::string reply = "213-Status follows:\r\n";
         if (arg == path_) {

@@ -1,7 +1,7 @@
 #pragma once
 // FakeFtpServer: a scripted FTP peer on 127.0.0.1 (ephemeral port) for engine tests. By
-// default it serves one in-memory file correctly (USER, PASS, TYPE, REST, SIZE, STAT, PASV,
-// PORT, RETR, QUIT; a REST offset is kept until the next RETR, as real servers do). Tests can
+// default it serves one in-memory file correctly (USER, PASS, TYPE, REST, MDTM, SIZE, STAT,
+// PASV, PORT, RETR, QUIT; a REST offset is kept until the next RETR, as real servers do). Tests can
 // change any reply, split replies into small writes, cut data connections short or never open
 // them, and read back every command each connection sent.
 // One thread accepts, one thread serves each connection; every member may be called from any

@@ -1,7 +1,9 @@
 #include "support/TempDir.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,6 +39,14 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+bool WriteRecord(const std::string& path, const PartRecord& record) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = WritePartRecord(fd, record);
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace testsupport

@@ -2,6 +2,8 @@
 // A private temporary directory for one test, removed with everything in it when the test ends.
 #include <string>
 
+#include "engine/PartRecord.h"
+
 namespace testsupport {
 
 class TempDir {
@@ -23,5 +25,7 @@ private:
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+// Puts a part record on an existing file, as a job would have; false when it cannot.
+bool WriteRecord(const std::string& path, const PartRecord& record);
 
 }  // namespace testsupport
