@@ -169,6 +169,22 @@ TEST_F(HttpEngineTest, WriteFailingPartwayCountsOnlyWhatTheFileTook) {
     EXPECT_EQ(host->DeltaSum(0), 400000);
 }
 
+// A ranged GET carries If-Range with the HEAD's strong ETag; a server whose file changed
+// answers 200 with the whole new body, and none of it goes into the segment.
+TEST_F(HttpEngineTest, IfRangeAnsweredWithTheWholeFileWritesNothing) {
+    FakeHttpOptions options = Serving(10000);
+    options.extraHeaders = "ETag: \"v2\"\r\nLast-Modified: Mon, 01 Jan 2024 00:00:00 GMT\r\n";
+    options.ignoreRanges = true;
+    FakeHttpServer server(options);
+    auto host = MakeHost(server.Url(), 2);
+    EXPECT_FALSE(RunAttempt(*host, 1));
+    const auto gets = server.Requests("GET");
+    ASSERT_EQ(gets.size(), 1u);
+    EXPECT_NE(gets[0].text.find("If-Range: \"v2\"\r\n"), std::string::npos) << gets[0].text;
+    EXPECT_TRUE(Logged(*host, 1, "The remote file changed during the job")) << host->LogText(1);
+    EXPECT_FALSE(FileExists(PartName(1)));
+}
+
 struct BadProxy {
     const char* address;
     int port;

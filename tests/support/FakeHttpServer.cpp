@@ -284,7 +284,7 @@ void FakeHttpServer::Answer(int fd, const FakeHttpRequest& request, int getIndex
         case FakeHttpOptions::AcceptRanges::Absent:
             break;
     }
-    header += fields + "Connection: close\r\n\r\n";
+    header += options.extraHeaders + fields + "Connection: close\r\n\r\n";
 
     // How much of the content this answer delivers before it drops or stalls.
     int64_t limit = static_cast<int64_t>(content.size());

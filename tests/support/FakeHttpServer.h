@@ -53,6 +53,8 @@ struct FakeHttpOptions {
     // connection open (until the client closes it or the server stops).
     int64_t stallAfter = -1;
     int stallConnections = 0;
+    // Header lines added to every answer as they stand (e.g. an ETag line).
+    std::string extraHeaders;
     // Every answer is a status line followed by header lines without end (bounded at 1 MiB).
     bool endlessHeader = false;
 };
@@ -65,7 +67,7 @@ struct FakeHttpRequest {
 };
 
 class FakeHttpServer {
-  public:
+public:
     explicit FakeHttpServer(FakeHttpOptions options);
     ~FakeHttpServer();
     FakeHttpServer(const FakeHttpServer&) = delete;
@@ -83,7 +85,7 @@ class FakeHttpServer {
     // Waits until at least count requests came, at most ms milliseconds.
     bool WaitForRequests(size_t count, int ms) const;
 
-  private:
+private:
     struct Connection {
         int fd = -1;
         bool open = true;
