@@ -1,4 +1,5 @@
 // HTTP answers that must not end up in a part file, and connections that fail mid-way.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "HttpTestFixture.h"
@@ -134,17 +135,28 @@ TEST_F(HttpEngineTest, StalledTransferEndsByTheStallLimitAndResumes) {
     EXPECT_EQ(gets[1].range, "bytes=0-29999");  // the 1000 bytes in hand are compared
 }
 
-// A part file that is a link (here to a device) is never written through, and no bytes are
-// reported for it.
-TEST_F(HttpEngineTest, LinkedPartFailsTheAttempt) {
+// A part file that is not a regular file (a link, here to a device; a pipe; a directory) is
+// never written, unlinked or followed, and no bytes are reported for it.
+class HttpOddPartTest : public HttpEngineTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HttpOddPartTest, FailsTheAttempt) {
     FakeHttpServer server(Serving(1000));
-    ASSERT_EQ(::symlink("/dev/full", PartName(1).c_str()), 0);
+    const std::string part = PartName(1);
+    const int made = GetParam() == 0   ? ::symlink("/dev/full", part.c_str())
+                     : GetParam() == 1 ? ::mkfifo(part.c_str(), 0600)
+                                       : ::mkdir(part.c_str(), 0700);
+    ASSERT_EQ(made, 0);
     auto host = MakeHost(server.Url(), 2);
     EXPECT_FALSE(RunAttempt(*host, 1));
     EXPECT_TRUE(Logged(*host, 1, "is not a regular file"));
     EXPECT_EQ(host->DeltaSum(1), 0);
     EXPECT_TRUE(server.Requests("GET").empty());
+    struct stat st {};
+    ASSERT_EQ(::lstat(part.c_str(), &st), 0);
+    EXPECT_FALSE(S_ISREG(st.st_mode));
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HttpOddPartTest, ::testing::Values(0, 1, 2));
 
 // Bytes reported as received but refused by the file are taken back, so the retry that fetches
 // them again leaves the job's count equal to the file.

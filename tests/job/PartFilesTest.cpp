@@ -1,6 +1,7 @@
 // Part file names, the existing-files question, joining and the end-of-job size check.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "job/PartFiles.h"
 #include "support/TempDir.h"
@@ -47,10 +48,23 @@ TEST(ExistingFilesQuestion, PartsWithoutTarget) {
                   " will be deleted");
     // With one thread only the target counts.
     EXPECT_EQ(ExistingFilesQuestion(target, 1), "");
+    // A dangling link is a file in the way, listed like any other.
+    ASSERT_EQ(::symlink("nowhere", (target + "1").c_str()), 0);
+    EXPECT_EQ(ExistingFilesQuestion(target, 3).find("Files:\r\n" + target + "1\r\n"), 0u);
+}
+
+// Parts numbered at or above the thread count are found (for the report), never below it.
+TEST(PartFiles, StrayPartsOfMoreThreads) {
+    TempDir dir;
+    const std::string target = dir.File("f.bin");
+    for (const char* n : {"1", "2", "3", "10"}) WriteFileBytes(target + n, "x");
+    EXPECT_EQ(StrayPartFiles(target, 2),
+              (std::vector<std::string>{target + "2", target + "3", target + "10"}));
+    EXPECT_TRUE(StrayPartFiles(target, 11).empty());
 }
 
 class JoinTest : public ::testing::Test {
-  protected:
+protected:
     TempDir dir;
     std::string target = dir.File("out.bin");
 };
