@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "net/AsciiText.h"
+
 namespace {
 
 // All digits, no sign, within [low, high].
@@ -47,6 +49,7 @@ enum LongOnly : int {
     kBufferSize,
     kConnectTimeout,
     kStallTimeout,
+    kRetryDelay,
 };
 
 constexpr char kShortOptions[] = "o:n:a:yvqhV";
@@ -68,6 +71,7 @@ const option kLongOptions[] = {
     {"buffer-size", required_argument, nullptr, kBufferSize},
     {"connect-timeout", required_argument, nullptr, kConnectTimeout},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
+    {"retry-delay", required_argument, nullptr, kRetryDelay},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -150,10 +154,10 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             break;
         }
         case kUser:
-            o.user = value;
-            break;
         case kPassword:
-            o.password = value;
+            // A line break would end the FTP command and smuggle in another one.
+            if (HasControlChar(value)) return NameOf(code) + " must not hold control characters";
+            (code == kUser ? o.user : o.password) = value;
             break;
         case kAuth:
             o.auth = true;
@@ -171,6 +175,14 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
                 return NameOf(code) + " must be a number of seconds above 0 (at most 86400)";
             }
             (code == kConnectTimeout ? o.connectTimeoutMs : o.stallTimeoutMs) = ms;
+            break;
+        }
+        case kRetryDelay: {
+            int ms = 0;
+            if (value != "0" && !ParseSeconds(value, ms)) {
+                return "--retry-delay must be a number of seconds (0 for none, at most 86400)";
+            }
+            o.retryDelayMs = ms;
             break;
         }
         case 'v':
@@ -306,6 +318,8 @@ std::string UsageText() {
            "      --buffer-size BYTES  receive buffer\n"
            "      --connect-timeout S  give up a connect after S seconds (30)\n"
            "      --stall-timeout S    give up a connection silent for S seconds (60)\n"
+           "      --retry-delay S      pause S seconds after a failed attempt, doubling up\n"
+           "                           to 30 (0.5; 0 retries at once)\n"
            "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
            "  -q, --quiet              no live progress display\n"
            "  -h, --help               this text\n"
@@ -313,5 +327,6 @@ std::string UsageText() {
            "\n"
            "Settings are read from Brindle.ini (never written); options override them.\n"
            "Exit status: 0 success, 1 \"Job failed\", 2 usage error, refused URL or declined\n"
-           "question, 130 interrupted (part files kept: run again with -y to resume).\n";
+           "question, 130 interrupted (128 + the signal for SIGHUP, SIGQUIT, SIGTERM; part\n"
+           "files kept: run again with -y to resume).\n";
 }

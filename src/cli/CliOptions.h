@@ -33,6 +33,8 @@ struct CliOptions {
     std::optional<int> bufferSize;
     int connectTimeoutMs = 0;  // 0: the socket layer's default
     int stallTimeoutMs = 0;
+    // First pause between failed attempts of a thread (doubling up to 30 s); absent: 0.5 s.
+    std::optional<int> retryDelayMs;
     bool verbose = false;
     bool quiet = false;
     bool help = false;

@@ -20,23 +20,30 @@
 
 namespace {
 
+// The signal that asked us to stop (0: none).
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) {
-    interrupted = 1;
+void OnInterrupt(int signal) {
+    interrupted = signal;
 }
 
-// SIGINT and SIGTERM only set the flag; the main loop stops the job. The handler is removed
-// after the first signal, so a second Ctrl-C ends the process at once (part files stay
-// either way). No SA_RESTART: a read of the question's answer must return.
+// Ctrl-C, a closed terminal (SIGHUP), Ctrl-\ and kill all stop the job the same way: the
+// handler only records the signal and the main loop stops the workers, so the part files are
+// written out. The handler is removed after the first signal, so a second one ends the
+// process at once (part files stay either way). No SA_RESTART: a read of the question's
+// answer must return.
 void InstallSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+// 130 for Ctrl-C, as shells report it; 128 + the number for the others.
+int InterruptedExit() {
+    return interrupted == SIGINT || interrupted == 0 ? kExitInterrupted : 128 + interrupted;
 }
 
 std::string ToLf(const std::string& text) {
@@ -182,7 +189,7 @@ int RunBrindleGet(const CliOptions& options) {
         }
         if (answer == Answer::Interrupted) {
             PrintError("interrupted");
-            return kExitInterrupted;
+            return InterruptedExit();
         }
         if (answer == Answer::Declined) {
             PrintError(target +
@@ -196,8 +203,9 @@ int RunBrindleGet(const CliOptions& options) {
     LiveDisplay display(stderr);
     LastLines lastLines;
     DownloadJob job(settings, nullptr);
-    job.Start(url, target, options.threads,
-              JobOptions{options.connectTimeoutMs, options.stallTimeoutMs});
+    JobOptions jobOptions{options.connectTimeoutMs, options.stallTimeoutMs};
+    if (options.retryDelayMs) jobOptions.retryPauseMs = *options.retryDelayMs;
+    job.Start(url, target, options.threads, jobOptions);
 
     auto drainLogs = [&] {
         auto logs = job.TakeLogLines();
@@ -228,7 +236,7 @@ int RunBrindleGet(const CliOptions& options) {
             PrintError(output.stream
                            ? "interrupted"
                            : "interrupted; part files kept (run again with -y to resume)");
-            return kExitInterrupted;
+            return InterruptedExit();
         }
     }
     job.StopAllWorkers();

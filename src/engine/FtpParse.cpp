@@ -50,6 +50,27 @@ bool ScanWord(std::string_view& s) {
     return true;
 }
 
+// A size: the next word, all of it decimal digits (no sign, no separators, no fraction) and
+// within 64 bits. "300,007" or "100002.5" is not a size, not 300 or 100002.
+bool ScanSize(std::string_view& s, int64_t& value) {
+    std::string_view rest = s;
+    SkipSpaces(rest);
+    std::size_t length = 0;
+    while (length < rest.size() && !IsSpace(rest[length])) ++length;
+    if (length == 0) return false;
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    int64_t v = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!IsDigit(rest[i])) return false;
+        int digit = rest[i] - '0';
+        if (v > (kMax - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    value = v;
+    s = rest.substr(length);
+    return true;
+}
+
 // One number 0..255 of a PASV tuple, white space around it allowed.
 bool ParseByte(std::string_view s, int& value) {
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
@@ -115,7 +136,7 @@ int64_t ParseFtpSizeReply(const std::string& reply, bool fromSizeReply) {
     int64_t size = -1;
     if (fromSizeReply) {
         // "213 48213"
-        if (!ScanInt64(s, code) || !ScanInt64(s, size)) return -1;
+        if (!ScanInt64(s, code) || !ScanSize(s, size)) return -1;
     } else if (reply.size() >= 4 && reply[3] == '-') {
         // Multi-line STAT: the second line is a listing line
         // "-rw-r--r--   1 owner group 48213 Jan 01 00:00 name" (proftpd indents it).
@@ -124,14 +145,14 @@ int64_t ParseFtpSizeReply(const std::string& reply, bool fromSizeReply) {
         s.remove_prefix(lineEnd + 2);
         int64_t links = 0;
         if (!ScanWord(s) || !ScanInt64(s, links) || !ScanWord(s) || !ScanWord(s) ||
-            !ScanInt64(s, size)) {
+            !ScanSize(s, size)) {
             return -1;
         }
     } else {
         // Single-line STAT: "213 -rw-r--r-- 1 owner group 48213 ..."
         int64_t links = 0;
         if (!ScanInt64(s, code) || !ScanWord(s) || !ScanInt64(s, links) || !ScanWord(s) ||
-            !ScanWord(s) || !ScanInt64(s, size)) {
+            !ScanWord(s) || !ScanSize(s, size)) {
             return -1;
         }
     }
@@ -139,7 +160,15 @@ int64_t ParseFtpSizeReply(const std::string& reply, bool fromSizeReply) {
 }
 
 bool ParsePasvReply(const std::string& reply, std::string& address, int& port) {
-    std::size_t open = reply.find('(');
+    // Only the closing line of a multi-line reply is the answer; the lines before it are
+    // free text and may hold anything, a decoy address included.
+    std::size_t lastLine = 0;
+    if (reply.size() >= 4 && reply[3] == '-') {
+        const std::size_t closing = reply.rfind("\n" + reply.substr(0, 3) + " ");
+        if (closing == std::string::npos) return false;
+        lastLine = closing + 1;
+    }
+    std::size_t open = reply.find('(', lastLine);
     if (open == std::string::npos) return false;
     std::size_t close = reply.find(')', open + 1);
     if (close == std::string::npos) return false;

@@ -36,11 +36,12 @@ int FtpReplyCode(const std::string& reply);
 // The file size in a SIZE reply ("213 48213") when fromSizeReply, else in a STAT reply: a
 // multi-line one carries a Unix listing line as its second line (permissions, links, owner,
 // group, size...), a single-line one the code and then those fields. -1 when no size parses
-// or the value is negative.
+// or the value is negative; the size must be a whole word of decimal digits.
 int64_t ParseFtpSizeReply(const std::string& reply, bool fromSizeReply);
 
-// The address and port of a 227 reply: the text between the first "(" and the next ")" holds
-// h1,h2,h3,h4,p1,p2. False when that text is missing or a number is out of range.
+// The address and port of a 227 reply: in its last line, the text between the first "(" and
+// the next ")" holds h1,h2,h3,h4,p1,p2. False when that text is missing or a number is out of
+// range.
 bool ParsePasvReply(const std::string& reply, std::string& address, int& port);
 
 // The PORT command for a dotted-quad address and a port: "PORT h1,h2,h3,h4,p1,p2\r\n"

@@ -2,6 +2,7 @@
 // restart offset and retrieval. Runs on the worker's thread; Stop may close the sockets from
 // another thread at any time, which is why every socket object is installed and removed under
 // sessionLock and no blocking call is made while that lock is held.
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@ namespace {
 
 constexpr int kFailureCode = 400;  // any reply code from here on is a failure
 constexpr int kConnectionFailed = 600;
+// Foreign connections to the active-mode listener that are turned away before giving up.
+constexpr int kMaxForeignConnections = 16;
 
 std::string TrimSpaces(const std::string& text) {
     std::size_t first = text.find_first_not_of(' ');
@@ -171,8 +174,24 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
         }
     }
     // Blocks until the server connects, the stall limit passes or Stop closes the listener;
-    // sessionLock is not held, so Stop can always get in.
-    std::unique_ptr<WSocket> accepted = listenSocket->Accept();
+    // sessionLock is not held, so Stop can always get in. Only the server's own address may
+    // deliver the file: anyone else who finds the port is turned away, within one stall limit
+    // in all.
+    const std::string server = controlSocket->GetRemoteAddress();
+    std::unique_ptr<WSocket> accepted;
+    {
+        BlockDeadline deadline(*listenSocket);
+        for (int turnedAway = 0; turnedAway <= kMaxForeignConnections; ++turnedAway) {
+            accepted = listenSocket->Accept();
+            if (!accepted || accepted->GetState() != Connected) break;
+            const std::string from = accepted->GetRemoteAddress();
+            if (server.empty() || from == server) break;
+            Log("Data connection from " + from + " refused: the server is " + server + "\r\n");
+            accepted->Close(false, 600);
+            accepted.reset();
+            if (stopRequested.load()) break;
+        }
+    }
 
     WSemaphoreLock lock(&sessionLock);
     const bool connected = accepted && accepted->GetState() == Connected;
@@ -192,6 +211,14 @@ bool WTransferSession::OpenPassiveData() {
         return false;
     }
 
+    // The data connection goes where the control connection goes: a reply that names
+    // another host would make us connect anywhere it likes (an FTP bounce) or read a decoy.
+    const std::string peer = controlSocket->GetRemoteAddress();
+    if (!peer.empty() && address != peer) {
+        Log("PASV reply names " + address + "; connecting to " + peer + " instead\r\n");
+        address = peer;
+    }
+
     std::unique_ptr<WSocket> socket;
     {
         WSemaphoreLock lock(&SocketLock());
@@ -207,9 +234,12 @@ bool WTransferSession::OpenPassiveData() {
 bool WTransferSession::OpenActiveData() {
     std::unique_ptr<WServerSocket> listener;
     bool listening = false;
+    // Listening on the control connection's interface only, not on every one.
+    const std::string address = controlSocket->GetLocalAddress();
     {
         WSemaphoreLock lock(&SocketLock());
         listener = NewServerSocket();
+        listener->SetLocalAddress(address);
         listener->SetLocalPort(0);
         listening = listener->Listen();
     }
@@ -217,7 +247,6 @@ bool WTransferSession::OpenActiveData() {
     SetListenSocket(std::move(listener));
     if (!listening) return false;
 
-    const std::string address = controlSocket->GetLocalAddress();
     const int port = listenSocket->GetLocalPort();
     return SendCommand(FormatPortCommand(address, port)) == 200;
 }
@@ -226,9 +255,14 @@ int WTransferSession::ReadFtpReply() {
     if (!controlSocket) return kConnectionFailed;
     FtpReplyReader reader;
     char buffer[1024];
+    // The whole reply within one stall limit, however slowly it trickles in.
+    BlockDeadline deadline(*controlSocket);
     // Bounded by the reply cap: every round adds at least one byte or ends the loop.
     for (;;) {
         const int n = controlSocket->Receive(buffer, sizeof buffer);
+        if (n < 0 && controlSocket->GetLastError() == ETIMEDOUT && !stopRequested) {
+            Log("No complete reply within the stall limit\r\n");
+        }
         if (n <= 0) return kConnectionFailed;
         const FtpReplyReader::Status status = reader.Feed(std::string_view(buffer, n));
         if (status == FtpReplyReader::Status::Complete) break;

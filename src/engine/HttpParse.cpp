@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace {
-
-const char kTerminator[] = "\r\n\r\n";
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -40,20 +40,29 @@ bool ReadNumber(const std::string& text, size_t& pos, int64_t& value) {
 
 }  // namespace
 
+size_t HttpHeaderEnd(const std::string& text, size_t from) {
+    // An empty line is a line feed followed by an optional carriage return and a line feed;
+    // the earliest one ends the block, whichever line ends the server uses.
+    for (size_t at = text.find('\n', from); at != std::string::npos; at = text.find('\n', at + 1)) {
+        if (at + 1 < text.size() && text[at + 1] == '\n') return at + 2;
+        if (at + 2 < text.size() && text[at + 1] == '\r' && text[at + 2] == '\n') return at + 3;
+    }
+    return std::string::npos;
+}
+
 HttpHeaderReader::State HttpHeaderReader::Feed(const char* data, size_t size) {
     if (state != State::NeedMore) return state;
-    // The terminator may have begun in an earlier chunk: search from up to 3 bytes before it.
-    size_t searchFrom = header.size() >= 3 ? header.size() - 3 : 0;
+    // The empty line may have begun in an earlier chunk: search from up to 2 bytes before it.
+    size_t searchFrom = header.size() >= 2 ? header.size() - 2 : 0;
     header.append(data, size);
-    size_t end = header.find(kTerminator, searchFrom);
-    if (end == std::string::npos) {
+    size_t blockSize = HttpHeaderEnd(header, searchFrom);
+    if (blockSize == std::string::npos) {
         if (header.size() >= kMaxHeaderBytes) {
             state = State::TooLarge;
             header.clear();
         }
         return state;
     }
-    size_t blockSize = end + 4;
     if (blockSize > kMaxHeaderBytes) {
         state = State::TooLarge;
         header.clear();
@@ -74,7 +83,12 @@ int HttpStatusCode(const std::string& header) {
     return static_cast<int>(value);
 }
 
-bool HttpFieldValue(const std::string& header, const std::string& name, std::string& value) {
+namespace {
+
+// Calls take(value) for each field line named `name` (without regard to case), in order,
+// until take returns false.
+template <class Take>
+void ForEachField(const std::string& header, const std::string& name, Take take) {
     // Field lines start after a line break; the status line is never a field.
     size_t lineStart = header.find('\n');
     while (lineStart != std::string::npos) {
@@ -83,21 +97,81 @@ bool HttpFieldValue(const std::string& header, const std::string& name, std::str
         size_t lineLength = (lineEnd == std::string::npos ? header.size() : lineEnd) - lineStart;
         if (lineLength > name.size() && header[lineStart + name.size()] == ':' &&
             std::equal(name.begin(), name.end(), header.begin() + lineStart, SameLetters)) {
-            value = Strip(header.substr(lineStart + name.size() + 1, lineLength - name.size() - 1));
-            return true;
+            if (!take(Strip(
+                    header.substr(lineStart + name.size() + 1, lineLength - name.size() - 1)))) {
+                return;
+            }
         }
         lineStart = lineEnd;
     }
-    return false;
 }
 
+}  // namespace
+
+bool HttpFieldValue(const std::string& header, const std::string& name, std::string& value) {
+    bool found = false;
+    ForEachField(header, name, [&](std::string v) {
+        value = std::move(v);
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+bool HttpFieldValues(const std::string& header, const std::string& name,
+                     std::vector<std::string>& values) {
+    values.clear();
+    ForEachField(header, name, [&](std::string v) {
+        values.push_back(std::move(v));
+        return true;
+    });
+    return !values.empty();
+}
+
+namespace {
+
+// The Content-Length items of the block (each line, and each item of a "5, 5" list) as
+// numbers, -1 for one that is not a plain decimal number within 64 bits.
+std::vector<int64_t> ContentLengthItems(const std::string& header) {
+    std::vector<int64_t> items;
+    std::vector<std::string> lines;
+    HttpFieldValues(header, "Content-Length", lines);
+    for (const std::string& line : lines) {
+        size_t itemStart = 0;
+        for (;;) {
+            size_t comma = line.find(',', itemStart);
+            std::string item = Strip(line.substr(itemStart, comma - itemStart));
+            size_t pos = 0;
+            int64_t value = 0;
+            items.push_back(ReadNumber(item, pos, value) && pos == item.size() ? value : -1);
+            if (comma == std::string::npos) break;
+            itemStart = comma + 1;
+        }
+    }
+    return items;
+}
+
+}  // namespace
+
 int64_t HttpContentLength(const std::string& header) {
-    std::string value;
-    if (!HttpFieldValue(header, "Content-Length", value)) return -1;
-    size_t pos = 0;
-    int64_t length = 0;
-    if (!ReadNumber(value, pos, length) || pos != value.size()) return -1;
-    return length;
+    // Every item must give the same number: two different lengths leave no way to tell
+    // which one frames the body.
+    const std::vector<int64_t> items = ContentLengthItems(header);
+    if (items.empty()) return -1;
+    for (int64_t item : items) {
+        if (item < 0 || item != items.front()) return -1;
+    }
+    return items.front();
+}
+
+bool HttpContentLengthsDisagree(const std::string& header) {
+    int64_t seen = -1;
+    for (int64_t item : ContentLengthItems(header)) {
+        if (item < 0) continue;
+        if (seen >= 0 && item != seen) return true;
+        seen = item;
+    }
+    return false;
 }
 
 int HttpRangeSupport(const std::string& header) {

@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Collects a header block from the chunks of successive reads. The block ends at the first
-// empty line (CR LF CR LF), which may be split across chunks anywhere. Bytes after the block
+// empty line (CR LF CR LF, or LF LF from servers that end lines with LF alone, as the field
+// parsers accept), which may be split across chunks anywhere. Bytes after the block
 // in the same chunk are the start of the body (Leftover).
 class HttpHeaderReader {
-  public:
+public:
     // Larger header blocks are refused: a peer cannot make us buffer without end.
     static constexpr size_t kMaxHeaderBytes = 64 * 1024;
 
@@ -25,7 +27,7 @@ class HttpHeaderReader {
     // Body bytes that came in the chunk that completed the block.
     const std::string& Leftover() const { return leftover; }
 
-  private:
+private:
     State state = State::NeedMore;
     std::string header;
     std::string leftover;
@@ -39,9 +41,19 @@ int HttpStatusCode(const std::string& header);
 // blanks around it stripped; false when the block has no such field.
 bool HttpFieldValue(const std::string& header, const std::string& name, std::string& value);
 
+// Every field of that name, in order; false when there is none.
+bool HttpFieldValues(const std::string& header, const std::string& name,
+                     std::vector<std::string>& values);
+
+// Offset just past the first empty line (LF LF or LF CR LF) at or after `from`; npos when
+// there is none yet.
+size_t HttpHeaderEnd(const std::string& text, size_t from = 0);
+
 // Content-Length as a non-negative number; -1 when absent, negative, not a plain decimal
-// number, or too large for 64 bits.
+// number, too large for 64 bits, or when several Content-Length values differ.
 int64_t HttpContentLength(const std::string& header);
+// True when two Content-Length values of the block are numbers that differ.
+bool HttpContentLengthsDisagree(const std::string& header);
 
 // Byte-range support: 0 when Accept-Ranges is missing or its value begins with "none"
 // (compared with case), else 1.

@@ -1,13 +1,16 @@
 // The HTTP/1.0 conversation of one attempt: HEAD while the size is unknown, then GET with a
 // byte range over a new connection, with the reply checked before any byte is written.
+#include <cerrno>
 #include <string>
 
 #include "engine/Base64.h"
+#include "engine/HttpChunked.h"
 #include "engine/HttpParse.h"
 #include "engine/JobHost.h"
 #include "engine/RemoteValidator.h"
 #include "engine/TextFormat.h"
 #include "engine/WTransferSession.h"
+#include "net/AsciiText.h"
 
 namespace {
 
@@ -48,6 +51,10 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         }
         SetControlSocket(nullptr);
         reconnect = true;
+        if (HttpContentLengthsDisagree(lastReply)) {
+            Log("HEAD answer holds differing Content-Length fields: no file size\r\n");
+            return false;
+        }
         // Before the size is stored: whoever finds the size finds the validator too.
         job.SetValidator(HttpValidator(lastReply));
         if (job.rangeSupport.load() == -1) {
@@ -104,11 +111,33 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         status = SendCommand("GET " + block + "\r\n");
     }
     if (status > 399) return false;
-    // Only the asked-for bytes may go into the part file: a full body, a redirect page or a
-    // range from elsewhere would corrupt it.
+    if (!CheckDataReply(status, !ifRange.empty())) return false;
+    return ReceiveSegment(true);
+}
+
+bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
+    // Only the asked-for bytes of this very file may go into the part file: a full body, a
+    // redirect page, a range from elsewhere or a file of another size would corrupt it.
+    const int64_t fileSize = job.fileSize.load();
+    std::string coding;
+    bool chunked = false;
+    if (HttpFieldValue(lastReply, "Transfer-Encoding", coding)) {
+        if (EqualsNoCase(coding, "chunked")) {
+            chunked = true;
+        } else if (!EqualsNoCase(coding, "identity")) {
+            Log("Transfer-Encoding " + coding + " is not supported\r\n");
+            return false;
+        }
+    }
+    // A chunked body frames itself; its Content-Length, if any, means nothing.
+    const int64_t length = chunked ? -1 : HttpContentLength(lastReply);
+    if (!chunked && HttpContentLengthsDisagree(lastReply)) {
+        Log("Answer holds differing Content-Length fields\r\n");
+        return false;
+    }
     if (requestedRangeStart >= 0) {
         HttpContentRange range;
-        if (status == 200 && !ifRange.empty()) {
+        if (status == 200 && ifRangeSent) {
             Log("The remote file changed during the job (If-Range answered 200): " + partFileName +
                 " is not resumed from it\r\n");
             return false;
@@ -122,19 +151,53 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
                            AsLong(requestedRangeStart)));
             return false;
         }
+        if (range.total >= 0 && range.total != fileSize) {
+            Log(
+                FormatText("Content-Range gives a file of %lld bytes, not %lld: the file "
+                           "changed or the server is inconsistent\r\n",
+                           AsLong(range.total), AsLong(fileSize)));
+            return false;
+        }
+        if (length >= 0 && length != range.last - range.first + 1) {
+            Log(FormatText("Content-Length %lld does not match Content-Range %lld-%lld\r\n",
+                           AsLong(length), AsLong(range.first), AsLong(range.last)));
+            return false;
+        }
     } else if (status != 200) {
         Log(FormatText("Request answered with status %d instead of 200\r\n", status));
         return false;
+    } else if (length >= 0 && length != fileSize) {
+        Log(
+            FormatText("Content-Length %lld is not the file size %lld: the file changed or "
+                       "the server is inconsistent\r\n",
+                       AsLong(length), AsLong(fileSize)));
+        return false;
     }
-    return ReceiveSegment(true);
+    chunkDecoder.reset(chunked ? new HttpChunkDecoder : nullptr);
+    if (chunkDecoder) {
+        // The body bytes that came with the header are framed too.
+        leftover.resize(chunkDecoder->Decode(leftover.data(), leftover.size()));
+        if (chunkDecoder->GetState() == HttpChunkDecoder::State::Bad) {
+            Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
+            return false;
+        }
+    }
+    return true;
 }
 
 int WTransferSession::ReadHttpHeader() {
     HttpHeaderReader reader;
     char chunk[1024];
+    if (!controlSocket) return 600;
+    // The whole block within one stall limit: a server trickling a byte at a time must not
+    // hold the attempt for hours.
+    BlockDeadline deadline(*controlSocket);
     while (reader.GetState() == HttpHeaderReader::State::NeedMore) {
-        if (!controlSocket || stopRequested) return 600;
+        if (stopRequested) return 600;
         int n = controlSocket->Receive(chunk, static_cast<int>(sizeof chunk));
+        if (n < 0 && controlSocket->GetLastError() == ETIMEDOUT && !stopRequested) {
+            Log("No complete header block within the stall limit\r\n");
+        }
         if (n <= 0 || stopRequested) return 600;
         reader.Feed(chunk, static_cast<size_t>(n));
     }

@@ -10,11 +10,15 @@
 #include "settings/Settings.h"
 
 // What a job is given by its front end besides the settings file: limits of the socket layer
-// (brindle-get's --connect-timeout and --stall-timeout; the window keeps the defaults).
-// Applied by the session to every socket of every attempt.
+// (brindle-get's --connect-timeout and --stall-timeout; the window keeps the defaults),
+// applied by the session to every socket of every attempt, and the pause between attempts.
 struct JobOptions {
     int connectTimeoutMs = 0;  // <= 0: the socket layer's 30 s
     int stallTimeoutMs = 0;    // <= 0: the socket layer's 60 s
+    // Pause after a thread's first failed attempt, doubling after each further one up to
+    // kMaxRetryPauseMs (brindle-get's --retry-delay); <= 0 retries at once.
+    int retryPauseMs = 500;
+    static constexpr int kMaxRetryPauseMs = 30000;
 };
 
 // Job-wide fields shared by all workers of one job. url, targetPath and threadCount are set

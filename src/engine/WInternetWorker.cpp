@@ -1,5 +1,7 @@
 #include "engine/WInternetWorker.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "engine/JobHost.h"
@@ -18,9 +20,20 @@ bool WInternetWorker::Start(JobHost* host_, int threadNumber_) {
 }
 
 void WInternetWorker::RequestStop() {
-    stopRequested = true;
+    {
+        std::lock_guard<std::mutex> guard(pauseLock);
+        stopRequested = true;
+    }
+    pauseWake.notify_all();
     std::lock_guard<std::mutex> guard(sessionGuard);
     if (currentSession != nullptr) currentSession->Stop();
+}
+
+bool WInternetWorker::PauseUnlessStopped(int ms) {
+    std::unique_lock<std::mutex> lock(pauseLock);
+    pauseWake.wait_for(lock, std::chrono::milliseconds(ms),
+                       [this] { return stopRequested.load(); });
+    return !stopRequested;
 }
 
 void WInternetWorker::Stop() {
@@ -34,10 +47,28 @@ int WInternetWorker::Run(void*) {
     // Attempts that only found the part stale and emptied it are not counted (bounded).
     int staleRetries = 0;
     constexpr int kMaxStaleRetries = 2;
+    bool clampLogged = false;
+    int pauseMs = host->Fields().options.retryPauseMs;
     for (int i = 0;; ++i) {
         // A fresh copy per attempt, so an edit made meanwhile applies to the next one.
         Settings settings = host->SettingsSnapshot();
-        if (i >= settings.attempts + staleRetries || stopRequested) break;
+        int attempts = settings.attempts;
+        if (attempts > kMaxAttempts) {
+            if (!clampLogged) {
+                host->LogLine(FormatText("attempts=%d is more than %d: making %d at most\r\n",
+                                         attempts, kMaxAttempts, kMaxAttempts),
+                              threadNumber);
+                clampLogged = true;
+            }
+            attempts = kMaxAttempts;
+        }
+        if (i >= attempts + staleRetries || stopRequested) break;
+        // A failed attempt is followed by a growing pause: a refused port or a broken server
+        // must not be hammered thousands of times a second.
+        if (i > 0 && pauseMs > 0) {
+            if (!PauseUnlessStopped(pauseMs)) break;
+            pauseMs = std::min(pauseMs * 2, JobOptions::kMaxRetryPauseMs);
+        }
         auto session = std::make_unique<WTransferSession>(*host, settings);
         session->partFileName = partFileName;
         session->threadNumber = threadNumber;

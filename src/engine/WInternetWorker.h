@@ -4,6 +4,7 @@
 // Start, Stop and RequestStop are called by the job's owner thread (the UI thread or
 // brindle-get's main thread); Run runs on the worker's own thread.
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -28,6 +29,9 @@ public:
     void RequestStop();
     // RequestStop, then waits for the thread to end (running the message pump meanwhile).
     void Stop();
+    // Attempt counts above this are cut to it (with a log line): with the pauses between
+    // attempts, more would retry for days.
+    static constexpr int kMaxAttempts = 1000;
     // The thread body: the attempts loop, then ThreadFinished.
     int Run(void* unused);
 
@@ -36,11 +40,17 @@ public:
     bool IsRunning() const { return thread.IsRunning(); }
 
 private:
+    // Waits ms or until a stop; false when stopped.
+    bool PauseUnlessStopped(int ms);
+
     JobHost* host = nullptr;
     int threadNumber = 0;
     std::string partFileName;
     WThread thread;
     std::atomic<bool> stopRequested{false};
+    // The pause between failed attempts waits on this, so a stop ends it at once.
+    std::mutex pauseLock;
+    std::condition_variable pauseWake;
     // Guards currentSession: RequestStop calls the session's Stop under it, and Run deletes the
     // session under it, so a session is never deleted while another thread stops it.
     std::mutex sessionGuard;

@@ -14,11 +14,13 @@
 #include <cstring>
 
 #include "engine/FtpParse.h"
+#include "engine/HttpChunked.h"
 #include "engine/HttpParse.h"
 #include "engine/JobHost.h"
 #include "engine/PartFileWriter.h"
 #include "engine/PartRecord.h"
 #include "engine/TextFormat.h"
+#include "net/AsciiText.h"
 #include "net/TickCount.h"
 #include "net/WInternet.h"
 
@@ -64,6 +66,18 @@ std::string ConnectFailureText(const WSocket& s, const std::string& urlHost) {
         reason = "no connection";
     }
     return "Cannot connect to " + urlHost + ": " + reason + "\r\n";
+}
+
+// The whole file is fetched again from byte 0: the part loses what it held. Emptied in place
+// rather than deleted, so that the job's lock on the target stays on the file we write; a
+// symlink in its place is only removed, never written through.
+void EmptyPartFile(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno == ELOOP) {
+        ::unlink(name.c_str());
+    }
 }
 
 }  // namespace
@@ -197,6 +211,19 @@ bool WTransferSession::RunAttempt() {
             Log("Cannot split the URL " + job.url + "\r\n");
             return false;
         }
+    }
+    if (user.empty()) user = settings.defuser;
+    if (password.empty()) password = settings.defpass;
+    // A line break in a name or password would end the command early and send the rest as a
+    // command of its own ("\r\nDELE f"). Refused before anything is sent. HTTP sends them
+    // only Base64-encoded, and only with authorization on.
+    const bool sendsCredentials = scheme == WInternet::kSchemeFtp || settings.useauthorization;
+    if (sendsCredentials && (HasControlChar(user) || HasControlChar(password))) {
+        Log("The user name or password holds a control character: refused\r\n");
+        return false;
+    }
+    {
+        WSemaphoreLock socketGuard(&SocketLock());
         if (!PrepareControlSocket(urlHost, urlPort)) return false;
     }
     if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
@@ -205,8 +232,6 @@ bool WTransferSession::RunAttempt() {
         return false;
     }
 
-    if (user.empty()) user = settings.defuser;
-    if (password.empty()) password = settings.defpass;
     if (scheme == WInternet::kSchemeFtp) return FtpDownload(user, password, urlHost, urlPort, path);
     return HttpDownload(user, password, urlHost, urlPort, path, extra);
 }
@@ -235,7 +260,11 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
         job.fileSize.compare_exchange_strong(unknown, parsed);
         fileSize = job.fileSize.load();
     }
-    if (fileSize < 1) return false;
+    if (fileSize < 1) {
+        // Nothing to split or fetch; said plainly, or "Job failed" would come without a reason.
+        Log("The remote file is empty (0 bytes): nothing to download\r\n");
+        return false;
+    }
 
     int threadCount = std::max(job.threadCount, 1);
     int64_t length = fileSize / threadCount;
@@ -334,9 +363,18 @@ bool WTransferSession::CheckSeam(WSocket* source) {
     leftover.erase(0, got.size());
     char buffer[4096];
     while (got.size() < want && source != nullptr && !stopRequested) {
-        const int n = source->Receive(buffer, static_cast<int>(sizeof buffer),
-                                      static_cast<int>(want - got.size()));
+        int n = source->Receive(buffer, static_cast<int>(sizeof buffer),
+                                static_cast<int>(want - got.size()));
         if (n <= 0) break;
+        // A chunked body decodes to no more bytes than were read: never past the seam.
+        if (chunkDecoder) {
+            n = static_cast<int>(chunkDecoder->Decode(buffer, static_cast<size_t>(n)));
+            if (chunkDecoder->GetState() == HttpChunkDecoder::State::Bad) {
+                Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
+                return false;
+            }
+            if (n == 0 && chunkDecoder->GetState() == HttpChunkDecoder::State::Done) break;
+        }
         got.append(buffer, static_cast<size_t>(n));
     }
     if (got.size() < want || stopRequested) return false;
@@ -361,7 +399,11 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (source != nullptr) source->Close(false, 600);
         return false;
     }
-    if (remaining == job.fileSize.load()) ::unlink(partFileName.c_str());
+    if (remaining == job.fileSize.load()) {
+        // What the part held no longer counts, nor its record (as if it had been deleted).
+        EmptyPartFile(partFileName);
+        ClearPartRecord(partFileName);
+    }
     int64_t noTick = 0;
     job.startTick.compare_exchange_strong(noTick, TickCount());
 
@@ -384,6 +426,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
 
     // Bytes received and reported; they reach the file through the writer's buffer.
     int64_t received = 0;
+    bool framingBad = false;
     if (!writeFailed && withLeftover) {
         // Body bytes past the segment are never written.
         size_t take = static_cast<size_t>(
@@ -397,18 +440,35 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         leftover.clear();
     }
-    while (!writeFailed && received < remaining && source != nullptr) {
+    while (!writeFailed && !framingBad && received < remaining && source != nullptr) {
         // Straight into the writer's buffer, as much as fits before its next block boundary:
-        // one system call moves many chunks, and never a byte past the segment.
+        // one system call moves many chunks, and never a byte past the segment. A chunked body
+        // carries framing besides the data: it is read as far as the room goes and decoded in
+        // place, and only the data is kept.
         size_t room = 0;
         char* into = part.Room(room);
-        const int want = static_cast<int>(std::min<int64_t>(
-            {static_cast<int64_t>(room), remaining - received, int64_t{INT_MAX}}));
-        const int n = source->Receive(into, want, want);
-        if (n <= 0) break;
+        const int64_t wanted =
+            chunkDecoder ? static_cast<int64_t>(room)
+                         : std::min<int64_t>(static_cast<int64_t>(room), remaining - received);
+        const int want = static_cast<int>(std::min<int64_t>(wanted, INT_MAX));
+        const int got = source->Receive(into, want, want);
+        if (got <= 0) break;
+        int n = got;
+        if (chunkDecoder) {
+            n = static_cast<int>(chunkDecoder->Decode(into, static_cast<size_t>(got)));
+            if (chunkDecoder->GetState() == HttpChunkDecoder::State::Bad) {
+                framingBad = true;
+                break;
+            }
+            n = static_cast<int>(std::min<int64_t>(n, remaining - received));
+            if (n == 0) {
+                if (chunkDecoder->GetState() == HttpChunkDecoder::State::Done) break;
+                continue;
+            }
+        }
         // A short read means the connection had nothing more ready: the bytes go to the file
         // now, so a slow or stalled server never leaves them waiting in memory.
-        if (!part.Commit(static_cast<size_t>(n)) || (n < want && !part.Flush())) {
+        if (!part.Commit(static_cast<size_t>(n)) || (got < want && !part.Flush())) {
             writeFailed = true;
             break;
         }
@@ -430,9 +490,10 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             Report(received + alreadyDone, remaining + alreadyDone, -unwritten);
         }
     }
+    if (framingBad) Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
     {
         WSemaphoreLock guard(&sessionLock);
         if (source != nullptr) source->Close(false, 600);
     }
-    return !writeFailed && received == remaining && !stopRequested;
+    return !writeFailed && !framingBad && received == remaining && !stopRequested;
 }

@@ -15,11 +15,24 @@
 #include "net/WSocket.h"
 #include "settings/Settings.h"
 
+class HttpChunkDecoder;
 class JobHost;
 struct JobFields;
 
 // Process-wide lock held while a socket is created and configured (and the URL split).
 WCriticalSection& SocketLock();
+
+// Holds a socket's block deadline for one reply, header block or accept (see WSocket).
+class BlockDeadline {
+public:
+    explicit BlockDeadline(WBaseSocket& s) : socket(s) { socket.BeginBlockDeadline(); }
+    ~BlockDeadline() { socket.EndBlockDeadline(); }
+    BlockDeadline(const BlockDeadline&) = delete;
+    BlockDeadline& operator=(const BlockDeadline&) = delete;
+
+private:
+    WBaseSocket& socket;
+};
 
 class WTransferSession {
 public:
@@ -73,6 +86,10 @@ public:
     bool HttpDownload(const std::string& user, const std::string& password, const std::string& host,
                       int port, const std::string& path, const std::string& extra);
     int ReadHttpHeader();
+    // Checks the data request's answer before any byte is written (status, If-Range, the
+    // Content-Range start and total, Content-Length, Transfer-Encoding) and sets up
+    // chunkDecoder; false, with a log line, when the body must not go into the part file.
+    bool CheckDataReply(int status, bool ifRangeSent);
 
     // ---- state of the attempt (public so the sequences and their tests can see it) ----
     JobHost& host;
@@ -89,6 +106,8 @@ public:
     int64_t remaining = 0;
     int scheme = 0;
     std::string leftover;
+    // HTTP: set when the body comes chunked; the data loop writes only what it decodes.
+    std::unique_ptr<HttpChunkDecoder> chunkDecoder;
     // HTTP: the status the data request must carry (200 or 206) and, for 206, the offset its
     // Content-Range must start at; checked by HttpDownload before any byte is written.
     int64_t requestedRangeStart = -1;

@@ -67,6 +67,18 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         if (observer != nullptr) observer->JobChanged();
         return;
     }
+    std::string lockError;
+    if (!targetLock.Acquire(targetPath, lockError)) {
+        // Two jobs writing one target interleave their bytes; this one touches nothing.
+        LogLine("Job failed: " + lockError + "\r\n", 0);
+        {
+            std::lock_guard<std::mutex> lock(finishLock);
+            allSucceeded = false;
+            GiveVerdict();
+        }
+        if (observer != nullptr) observer->JobChanged();
+        return;
+    }
 
     for (int i = 0; i < threadCount; ++i) {
         auto worker = std::make_unique<WInternetWorker>();
@@ -118,6 +130,7 @@ void DownloadJob::StopAllWorkers() {
         workers.erase(workers.begin());
         worker->Stop();
     }
+    targetLock.Release();
 }
 
 void DownloadJob::SetClosing() {
@@ -241,6 +254,8 @@ void DownloadJob::GiveVerdict() {
         view.succeeded = ok;
         view.finished = true;
     }
+    // Joined and checked: the target is free for the next job.
+    targetLock.Release();
     finishedCount = 0;
     allSucceeded = true;
     verdictGiven = true;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/JobHost.h"
+#include "job/TargetLock.h"
 
 class SharedSettings;
 class WInternetWorker;
@@ -70,7 +71,9 @@ public:
     // thread cannot start is reported failed on its own behalf. Workers of a previous job are
     // stopped first (their verdict, normally "Job failed", comes before the reset). A thread
     // count below 1 starts nothing and gives "Job failed" at once. options: what the front end
-    // adds to the settings (socket time limits), for the whole job.
+    // adds to the settings (socket time limits, the pause between attempts), for the whole job.
+    // The target is locked for the whole job: when another job holds it, nothing starts and
+    // the verdict is "Job failed" with the reason logged on thread 0.
     void Start(const std::string& url, const std::string& targetPath, int threadCount,
                const JobOptions& options = {});
     // The reset part of Start without the workers: job fields, counters, texts and one
@@ -113,6 +116,7 @@ private:
     JobFields fields;
     std::vector<std::unique_ptr<WInternetWorker>> workers;
     std::atomic<bool> closing{false};
+    TargetLock targetLock;
 
     mutable std::mutex logLock;
     std::vector<std::pair<int, std::string>> logLines;

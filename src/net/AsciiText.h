@@ -15,3 +15,12 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
     }
     return true;
 }
+
+// A byte below 0x20 or DEL: never part of a name, a password or a URL we send.
+inline bool HasControlChar(std::string_view s) {
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return true;
+    }
+    return false;
+}

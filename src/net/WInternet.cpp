@@ -1,4 +1,5 @@
 #include "net/WInternet.h"
+
 #include "net/AsciiText.h"
 
 namespace {
@@ -31,14 +32,6 @@ bool IsValidHost(std::string_view h) {
         if (kAllowed.find(c) == std::string_view::npos) return false;
     }
     return true;
-}
-
-bool HasControlChar(std::string_view s) {
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) return true;
-    }
-    return false;
 }
 
 // Port text: 1..5 digits, value 1..65535.

@@ -46,6 +46,9 @@ struct WSocketImp {
     sockaddr_in remoteAddress = MakeAddress(INADDR_NONE);
     int connectMs = 0;
     int stallMs = 0;
+    // BeginBlockDeadline: the whole exchange must be over by then, however it trickles in.
+    bool hasBlockDeadline = false;
+    Clock::time_point blockDeadline;
 
     // Cancellation: a blocking call waits on the socket and on wakeFd. A Close that finds a
     // call in flight bumps closeCount, signals wakeFd and parks the descriptor in deferred;
@@ -72,6 +75,14 @@ struct WSocketImp {
     }
     int ConnectLimit() const { return connectMs > 0 ? connectMs : kBuiltinConnectMs; }
     int StallLimit() const { return stallMs > 0 ? stallMs : kBuiltinStallMs; }
+    // The stall limit of the next wait, cut to the block deadline; 0 when that has passed.
+    int WaitLimit() const {
+        const int stall = StallLimit();
+        if (!hasBlockDeadline) return stall;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(blockDeadline - Clock::now());
+        if (left.count() <= 0) return 0;
+        return left.count() < stall ? static_cast<int>(left.count()) : stall;
+    }
 };
 
 namespace {
@@ -221,6 +232,34 @@ bool WBaseSocket::SetLocalPort(int port) {
     if (imp.state != Idle && imp.state != Resolving && imp.state != Resolved) return false;
     imp.localAddress.sin_port = htons(static_cast<uint16_t>(port));
     return true;
+}
+
+bool WBaseSocket::SetLocalAddress(const std::string& dottedQuad) {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state != Idle && imp.state != Resolving && imp.state != Resolved) return false;
+    in_addr address{};
+    if (::inet_pton(AF_INET, dottedQuad.c_str(), &address) != 1) return false;
+    imp.localAddress.sin_addr = address;
+    return true;
+}
+
+std::string WBaseSocket::GetRemoteAddress() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &imp_->remoteAddress.sin_addr, text, sizeof text)) return "";
+    return text;
+}
+
+void WBaseSocket::BeginBlockDeadline() {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    imp_->blockDeadline = DeadlineAfter(imp_->StallLimit());
+    imp_->hasBlockDeadline = true;
+}
+
+void WBaseSocket::EndBlockDeadline() {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    imp_->hasBlockDeadline = false;
 }
 
 std::string WBaseSocket::GetLocalAddress() const {
@@ -385,7 +424,11 @@ int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
         imp.Fail(EBADF);
         return -1;
     }
-    int stallMs = imp.StallLimit();
+    int stallMs = imp.WaitLimit();
+    if (stallMs == 0) {
+        imp.Fail(ETIMEDOUT);
+        return -1;
+    }
     InFlightCall call(imp);
     lock.unlock();
 
@@ -455,7 +498,12 @@ void WBaseSocket::AcceptInto(WBaseSocket& target) {
         imp.Fail(EBADF);
         return;
     }
-    Clock::time_point deadline = DeadlineAfter(imp.StallLimit());
+    const int waitMs = imp.WaitLimit();
+    if (waitMs == 0) {
+        imp.Fail(ETIMEDOUT);
+        return;
+    }
+    Clock::time_point deadline = DeadlineAfter(waitMs);
     InFlightCall call(imp);
     lock.unlock();
 

@@ -57,6 +57,10 @@ public:
     bool SetRemotePort(int port);
     bool SetLocalPort(int port);
 
+    // The interface to bind to (before Listen or Connect); false for text that is no address.
+    bool SetLocalAddress(const std::string& dottedQuad);
+    // The peer as dotted-quad text (after Connect or Accept).
+    std::string GetRemoteAddress() const;
     // Read back from the OS after Connect, Listen and Accept.
     std::string GetLocalAddress() const;
     int GetLocalPort() const;
@@ -77,6 +81,12 @@ public:
     // it cancels on the owner thread returns false / -1 (Accept: a socket in Error) and
     // leaves the record as Close reset it.
     bool Close(bool linger, int lingerSeconds);
+
+    // A limit on a whole exchange (an FTP reply, an HTTP header block, a wait for the right
+    // peer): from Begin until one stall limit has passed, Receive and Accept fail with
+    // ETIMEDOUT however the bytes trickle in. End lifts it.
+    void BeginBlockDeadline();
+    void EndBlockDeadline();
 
     // Time limits in milliseconds for this socket (an accepted socket takes its server's);
     // <= 0 means the built-in 30000 for connecting and 60000 without progress.

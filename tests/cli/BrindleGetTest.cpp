@@ -130,7 +130,7 @@ TEST_F(BrindleGetTest, RefusedPortFailsWithinItsAttempts) {
     ::close(fd);
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f";
 
-    const ProcessResult r = Run({"-a", "3", "-n", "2", url}, 20000);
+    const ProcessResult r = Run({"-a", "3", "-n", "2", "--retry-delay", "0", url}, 20000);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "Job failed\n");
     EXPECT_NE(r.err.find("brindle-get: thread #0 failed"), std::string::npos) << r.err;

@@ -107,6 +107,9 @@ TEST(CliOptions, UsageErrors) {
         {"--stall-timeout", "-1", "http://h/f"},
         {"--stall-timeout", "1e3", "http://h/f"},
         {"--yes=1", "http://h/f"},
+        {"--user", "anon\r\nDELE f.bin", "ftp://h/f"},
+        {"--password", "pw\nDELE f.bin", "ftp://h/f"},
+        {"--retry-delay", "-1", "http://h/f"},
     };
     for (const auto& args : bad) {
         std::string joined;

@@ -159,7 +159,7 @@ TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
     FakeFtpServer server(Pattern(1000));
     server.SetNeverConnectData(true);
     FakeJobHost host(MakeSettings(false, 5), server.Url(), Target(), 1);
-    host.Fields().options = JobOptions{30000, 30000};  // only Stop can end the wait
+    host.Fields().options = JobOptions{30000, 30000, 0};  // only Stop can end the wait
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
@@ -193,7 +193,7 @@ TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
     FakeFtpServer server(content);
     server.SetNeverConnectData(true);  // the client connects, but no byte ever comes
     FakeJobHost host(MakeSettings(true, 5), server.Url(), Target(), 1);
-    host.Fields().options = JobOptions{30000, 30000};
+    host.Fields().options = JobOptions{30000, 30000, 0};
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));

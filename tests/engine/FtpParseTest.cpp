@@ -114,6 +114,12 @@ TEST(FtpSizeReplyTest, SizeReply) {
     EXPECT_EQ(ParseFtpSizeReply("213\r\n", true), -1);
     EXPECT_EQ(ParseFtpSizeReply("213 99999999999999999999\r\n", true), -1);
     EXPECT_EQ(ParseFtpSizeReply("", true), -1);
+    // The size is the whole word: no separators, fractions or signs read as a shorter number.
+    for (const char* loose :
+         {"213 300,007\r\n", "213 100002.5\r\n", "213 +5\r\n", "213 5k\r\n", "213 0x10\r\n"}) {
+        EXPECT_EQ(ParseFtpSizeReply(loose, true), -1) << loose;
+    }
+    EXPECT_EQ(ParseFtpSizeReply("213 -rw-r--r-- 1 u g 300,007 Jan 01 00:00 f\r\n", false), -1);
 }
 
 TEST(FtpSizeReplyTest, StatMultiLine) {
@@ -158,6 +164,20 @@ TEST(FtpPasvReplyTest, Forms) {
     ASSERT_TRUE(ParsePasvReply("227 =( 10, 0,010,5 ,0,21 )\r\n", address, port));
     EXPECT_EQ(address, "10.0.10.5");
     EXPECT_EQ(port, 21);
+}
+
+// Only the closing line of a multi-line 227 is the answer; earlier lines may carry a decoy.
+TEST(FtpPasvReplyTest, MultiLineTakesTheLastLine) {
+    std::string address;
+    int port = 0;
+    ASSERT_TRUE(
+        ParsePasvReply("227-Passive\r\n150 (127,0,0,2,1,2)\r\n227 Entering Passive "
+                       "Mode (127,0,0,1,3,4)\r\n",
+                       address, port));
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(port, 3 * 256 + 4);
+    EXPECT_FALSE(
+        ParsePasvReply("227-(127,0,0,2,1,2)\r\n227 Entering Passive Mode\r\n", address, port));
 }
 
 TEST(FtpPasvReplyTest, Garbage) {

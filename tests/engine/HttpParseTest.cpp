@@ -97,6 +97,40 @@ TEST(HttpParseTest, ContentLength) {
     EXPECT_EQ(length("Content-Length:"), -1);
     // Only a field of that name counts, not one that ends with it.
     EXPECT_EQ(length("X-Content-Length: 5"), -1);
+    // Several lengths count only when they all agree.
+    EXPECT_EQ(length("Content-Length: 5\r\ncontent-length: 5"), 5);
+    EXPECT_EQ(length("Content-Length: 5, 5"), 5);
+    for (const char* two :
+         {"Content-Length: 150003\r\nContent-Length: 300007", "Content-Length: 5, 6"}) {
+        EXPECT_EQ(length(two), -1) << two;
+        EXPECT_TRUE(
+            HttpContentLengthsDisagree("HTTP/1.0 200 OK\r\n" + std::string(two) + "\r\n\r\n"));
+    }
+    EXPECT_FALSE(HttpContentLengthsDisagree("HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n"));
+}
+
+// Servers that end lines with LF alone end the block with LF LF; the first empty line of
+// either kind ends it, and what follows is body.
+TEST(HttpHeaderReaderTest, BareLfAndMixedLineEnds) {
+    const std::string blocks[] = {"HTTP/1.0 200 OK\nContent-Length: 4\n\n",
+                                  "HTTP/1.0 200 OK\r\nContent-Length: 4\n\r\n",
+                                  "HTTP/1.0 200 OK\nContent-Length: 4\r\n\n"};
+    const std::string body = "ab\r\n\r\ncd";
+    for (const std::string& block : blocks) {
+        const struct { const std::string& block; } c{block};
+        for (size_t split = 1; split < c.block.size() + body.size(); ++split) {
+            const std::string text = c.block + body;
+            HttpHeaderReader reader;
+            reader.Feed(text.data(), split);
+            reader.Feed(text.data() + split, text.size() - split);
+            ASSERT_EQ(reader.Header(), c.block) << split;
+            // Body bytes come with the read that completed the block.
+            const std::string expected =
+                split < c.block.size() ? body : text.substr(c.block.size(), split - c.block.size());
+            ASSERT_EQ(reader.Leftover(), expected) << split;
+            EXPECT_EQ(HttpContentLength(reader.Header()), 4);
+        }
+    }
 }
 
 TEST(HttpParseTest, RangeSupport) {

@@ -25,7 +25,7 @@ protected:
 
     std::unique_ptr<testsupport::FakeJobHost> MakeHost(const std::string& url, int threadCount) {
         auto host = std::make_unique<testsupport::FakeJobHost>(settings, url, target, threadCount);
-        host->Fields().options = JobOptions{3000, 3000};
+        host->Fields().options = JobOptions{3000, 3000, 0};
         return host;
     }
     std::string PartName(int i) const { return i == 0 ? target : target + std::to_string(i); }

@@ -121,7 +121,7 @@ TEST_F(WorkerTest, StopDuringBlockedReceiveEndsTheWorkerPromptly) {
     Settings settings;
     settings.attempts = 5;
     FakeJobHost host(settings, server.Url(), target, 1);
-    host.Fields().options = JobOptions{3000, 20000};
+    host.Fields().options = JobOptions{3000, 20000, 0};
 
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
@@ -150,7 +150,7 @@ TEST_F(WorkerTest, AllWorkersOfAJobWindDownTogether) {
     Settings settings;
     settings.attempts = 5;
     FakeJobHost host(settings, server.Url(), target, 3);
-    host.Fields().options = JobOptions{3000, 20000};
+    host.Fields().options = JobOptions{3000, 20000, 0};
 
     std::vector<std::unique_ptr<WInternetWorker>> workers;
     for (int i = 0; i < 3; ++i) {
@@ -169,4 +169,49 @@ TEST_F(WorkerTest, StopOfAWorkerThatNeverStartedReturns) {
     WInternetWorker worker;
     worker.Stop();
     EXPECT_FALSE(worker.IsRunning());
+}
+
+// After a failed attempt the worker pauses, twice as long after each further failure; a stop
+// ends the pause at once; absurd attempt counts are cut.
+TEST_F(WorkerTest, PausesBetweenFailedAttemptsGrow) {
+    Settings settings;
+    settings.attempts = 4;
+    FakeJobHost host(settings, "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/f", target,
+                     1);
+    host.Fields().options.retryPauseMs = 40;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(testsupport::RunWorkers(host));
+    // 40 + 80 + 160 ms at least.
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(280));
+    EXPECT_NE(host.LogText(0).find("ATTEMPTION #3"), std::string::npos);
+}
+
+TEST_F(WorkerTest, StopEndsThePauseAtOnce) {
+    Settings settings;
+    settings.attempts = 3;
+    FakeJobHost host(settings, "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/f", target,
+                     1);
+    host.Fields().options.retryPauseMs = 60000;
+    WInternetWorker worker;
+    ASSERT_TRUE(worker.Start(&host, 0));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return host.LogText(0).find("complited with 0") != std::string::npos; }, 10000));
+    const auto started = std::chrono::steady_clock::now();
+    worker.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(host.FinishedCount(0), 1);
+    EXPECT_EQ(host.LogText(0).find("ATTEMPTION #1"), std::string::npos);
+}
+
+TEST_F(WorkerTest, AbsurdAttemptCountIsCut) {
+    Settings settings;
+    settings.attempts = 2147483647;
+    FakeJobHost host(settings, "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/f", target,
+                     1);
+    ASSERT_TRUE(testsupport::RunWorkers(host, 60000));
+    const std::string log = host.LogText(0);
+    EXPECT_NE(log.find("attempts=2147483647 is more than 1000: making 1000 at most"),
+              std::string::npos);
+    EXPECT_NE(log.find("ATTEMPTION #999\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("ATTEMPTION #1000\r\n"), std::string::npos);
 }

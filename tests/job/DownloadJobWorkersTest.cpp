@@ -39,7 +39,7 @@ public:
 };
 
 // Bound the tests if a stop went astray.
-const JobOptions kLimits{3000, 5000};
+const JobOptions kLimits{3000, 5000, 0};  // no pause: the cases count attempts
 
 class JobWorkersTest : public ::testing::Test {
 protected:
@@ -115,3 +115,38 @@ TEST_F(JobWorkersTest, RestartTearsDownThePreviousJob) {
 }
 
 }  // namespace
+
+// Two jobs on one target would interleave their writes: the second fails at once and touches
+// nothing; the lock goes with the first job, and an empty target made only to carry it too.
+TEST_F(JobWorkersTest, SecondJobOnTheSameTargetFailsAtOnce) {
+    SilentPeer peer;
+    const std::string url = "http://127.0.0.1:" + std::to_string(peer.port) + "/f";
+    for (bool existed : {false, true}) {
+        if (existed) testsupport::WriteFileBytes(target, "abc");
+        DownloadJob first(settings, nullptr);
+        first.Start(url, target, 2, kLimits);
+        DownloadJob second(settings, nullptr);
+        second.Start(url, target, 3, kLimits);
+        ASSERT_TRUE(second.WaitFinished(2000));
+        EXPECT_EQ(second.Snapshot().text, "Job failed");
+        bool said = false;
+        for (const auto& line : second.TakeLogLines()) {
+            said = said || line.second == "Job failed: " + target +
+                                              " is in use by another download\r\n";
+        }
+        EXPECT_TRUE(said);
+        EXPECT_FALSE(FileExists(target + "2"));
+        EXPECT_FALSE(first.IsFinished());
+        first.SetClosing();
+        first.StopAllWorkers();
+        EXPECT_EQ(FileExists(target), existed);
+        if (existed) EXPECT_EQ(testsupport::ReadFileBytes(target), "abc");
+        // Free again once the first job is gone.
+        DownloadJob third(settings, nullptr);
+        third.Start("not a url", target, 1, kLimits);
+        ASSERT_TRUE(third.WaitFinished(5000));
+        for (const auto& line : third.TakeLogLines()) {
+            EXPECT_EQ(line.second.find("in use"), std::string::npos);
+        }
+    }
+}

@@ -295,7 +295,19 @@ void FakeHttpServer::Answer(int fd, const FakeHttpRequest& request, int getIndex
     std::string delivered = content.substr(0, static_cast<size_t>(limit));
 
     bool ok;
-    if (options.splitTerminator >= 1 && options.splitTerminator <= 3) {
+    if (options.rewrite || options.trickleMs > 0) {
+        const std::string answer =
+            options.rewrite ? options.rewrite(request, header + delivered) : header + delivered;
+        if (options.trickleMs > 0) {
+            ok = true;
+            for (size_t at = 0; ok && at < answer.size() && !stopping; ++at) {
+                ok = SendAll(fd, answer.substr(at, 1));
+                std::this_thread::sleep_for(std::chrono::milliseconds(options.trickleMs));
+            }
+        } else {
+            ok = SendAll(fd, answer);
+        }
+    } else if (options.splitTerminator >= 1 && options.splitTerminator <= 3) {
         size_t firstPart = header.size() - 4 + static_cast<size_t>(options.splitTerminator);
         ok = SendAll(fd, header.substr(0, firstPart));
         PauseBriefly();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -18,6 +19,8 @@ namespace testsupport {
 
 // Deterministic pseudo-random bytes, so that a misplaced byte range shows.
 std::string PatternBytes(size_t size, uint32_t seed = 1);
+
+struct FakeHttpRequest;
 
 struct FakeHttpOptions {
     std::string body;
@@ -57,6 +60,12 @@ struct FakeHttpOptions {
     std::string extraHeaders;
     // Every answer is a status line followed by header lines without end (bounded at 1 MiB).
     bool endlessHeader = false;
+
+    // Rewrites each whole answer (header block and the body bytes it would deliver) before it
+    // is sent: chunked framing, bare-LF lines, other sizes, a second Content-Length...
+    std::function<std::string(const FakeHttpRequest&, const std::string& answer)> rewrite;
+    // Nonzero: the answer goes out one byte at a time with this many ms between the bytes.
+    int trickleMs = 0;
 };
 
 struct FakeHttpRequest {

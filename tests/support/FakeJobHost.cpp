@@ -11,7 +11,8 @@ FakeJobHost::FakeJobHost(const Settings& settings_, const std::string& url,
     fields.targetPath = targetPath;
     fields.threadCount = threadCount;
     // Short limits, so a test that goes wrong ends in a failed attempt instead of a hang.
-    fields.options = JobOptions{5000, 5000};
+    // Engine tests count attempts, not pauses; the pause has tests of its own.
+    fields.options = JobOptions{5000, 5000, 0};
 }
 
 Settings FakeJobHost::SettingsSnapshot() const {

@@ -1,0 +1,201 @@
+// Sloppy and hostile HTTP servers: each answer either gives the exact file or a failed attempt
+// with a log line, and a part file never holds a byte that is not the file's.
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+#include "HttpTestFixture.h"
+#include "support/FakeHttpServer.h"
+
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpRequest;
+using testsupport::FakeHttpServer;
+
+namespace {
+
+constexpr size_t kSize = 40007;
+constexpr int kThreads = 4;
+
+// Splits an answer into its header block and body.
+std::pair<std::string, std::string> SplitAnswer(const std::string& answer) {
+    const size_t end = answer.find("\r\n\r\n") + 4;
+    return {answer.substr(0, end), answer.substr(end)};
+}
+
+// The body in chunks of 1000 bytes, with an extension on the first and a trailer at the end.
+std::string Chunked(const std::string& body) {
+    std::string out;
+    char size[32];
+    for (size_t at = 0; at < body.size(); at += 1000) {
+        const std::string piece = body.substr(at, 1000);
+        std::snprintf(size, sizeof size, "%zx%s\r\n", piece.size(), at == 0 ? ";x=1" : "");
+        out += size + piece + "\r\n";
+    }
+    return out + "0\r\nX-Trailer: 1\r\n\r\n";
+}
+
+std::string AddField(const std::string& answer, const std::string& field) {
+    auto [header, body] = SplitAnswer(answer);
+    return header.substr(0, header.size() - 2) + field + "\r\n\r\n" + body;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+bool IsRangeAfterZero(const FakeHttpRequest& r) {
+    return r.method == "GET" && !r.range.empty() && r.range.rfind("bytes=0-", 0) != 0;
+}
+
+struct HostileCase {
+    const char* name;
+    FakeHttpOptions::AcceptRanges ranges;
+    std::function<std::string(const FakeHttpRequest&, const std::string&)> rewrite;
+    bool succeeds;
+    const char* logged;  // on some thread; "" for none
+};
+
+const std::string kSizeText = std::to_string(kSize);
+
+const HostileCase kCases[] = {
+    {"Chunked206", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding: chunked") + Chunked(body);
+     },
+     true, ""},
+    {"Chunked200WithoutRanges", FakeHttpOptions::AcceptRanges::Absent,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding: Chunked") + Chunked(body);
+     },
+     true, ""},
+    {"BadChunkSize", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding: chunked") + "+3e8\r\n" + body;
+     },
+     false, "Bad chunked body: chunk size is not a hex number"},
+    {"GzipCodingRefused", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "GET" ? AddField(a, "Transfer-Encoding: gzip") : a;
+     },
+     false, "Transfer-Encoding gzip is not supported"},
+    {"HeadSmallerThanRangeTotals", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "HEAD" ? Replace(a, "Content-Length: " + kSizeText,
+                                             "Content-Length: " + std::to_string(kSize - 1000))
+                                   : a;
+     },
+     false, "Content-Range gives a file of 40007 bytes, not 39007"},
+    {"TwoContentLengthsInHead", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "HEAD" ? Replace(a, "Content-Length:",
+                                             "Content-Length: 20003\r\n"
+                                             "Content-Length:")
+                                   : a;
+     },
+     false, "HEAD answer holds differing Content-Length fields"},
+    {"TwoContentLengthsInData", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "GET" ? AddField(a, "Content-Length: 7") : a;
+     },
+     false, "Answer holds differing Content-Length fields"},
+    {"FileChangedAfterByteZero", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return IsRangeAfterZero(r) ? Replace(a, "/" + kSizeText + "\r\n", "/50011\r\n") : a;
+     },
+     false, "Content-Range gives a file of 50011 bytes, not 40007"},
+    {"WholeBodyOfAnotherSize", FakeHttpOptions::AcceptRanges::Absent,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "GET"
+                    ? Replace(a, "Content-Length: " + kSizeText, "Content-Length: 50011")
+                    : a;
+     },
+     false, "Content-Length 50011 is not the file size 40007"},
+    {"BareLfHeaderLines", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest&, const std::string& a) {
+         auto [header, body] = SplitAnswer(a);
+         std::string lf;
+         for (char c : header) {
+             if (c != '\r') lf += c;
+         }
+         return lf + body;
+     },
+     true, ""},
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HttpHostileTest : public HttpEngineTest, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HttpHostileTest, ExactFileOrFailedAttemptNeverWrongBytes) {
+    const HostileCase& c = GetParam();
+    FakeHttpOptions options = Serving(kSize);
+    // An empty line inside every segment: a block end found past the real one would shift it.
+    for (int i = 0; i < kThreads; ++i)
+        options.body.replace(i * (kSize / kThreads) + 100, 4, "\r\n\r\n");
+    options.acceptRanges = c.ranges;
+    options.rewrite = c.rewrite;
+    FakeHttpServer server(options);
+    settings.attempts = 2;
+    auto host = MakeHost(server.Url(), kThreads);
+    ASSERT_TRUE(testsupport::RunWorkers(*host));
+
+    std::string joined;
+    std::string log;
+    for (int i = 0; i < kThreads; ++i) {
+        log += host->LogText(i);
+        const int64_t length = kSize / kThreads;
+        const std::string segment =
+            c.ranges == FakeHttpOptions::AcceptRanges::Absent
+                ? (i == 0 ? options.body : "")
+                : options.body.substr(i * length, i == kThreads - 1 ? std::string::npos : length);
+        const std::string part = Part(i);
+        // Whatever happened, a part holds a prefix of its segment.
+        EXPECT_EQ(part, segment.substr(0, part.size())) << "part " << i;
+        joined += part;
+    }
+    bool anyFailed = false;
+    for (const auto& f : host->Finished()) anyFailed = anyFailed || !f.ok;
+    if (c.succeeds) {
+        EXPECT_FALSE(anyFailed) << log;
+        EXPECT_EQ(joined, options.body);
+    } else {
+        EXPECT_TRUE(anyFailed);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, HttpHostileTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HttpEngineTest, TricklingHeaderEndsWithinTheStallLimit) {
+    FakeHttpOptions options = Serving(1000);
+    options.trickleMs = 100;  // a byte every 100 ms: each read is quick, the block is not
+    FakeHttpServer server(options);
+    auto host = MakeHost(server.Url(), 1);
+    host->Fields().options = JobOptions{2000, 600, 0};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(host->LogText(0).find("No complete header block within the stall limit"),
+              std::string::npos);
+}
+
+TEST_F(HttpEngineTest, EmptyRemoteFileFailsWithItsReason) {
+    FakeHttpServer server(Serving(0));
+    auto host = MakeHost(server.Url(), 1);
+    EXPECT_FALSE(RunAttempt(*host, 0));
+    EXPECT_NE(host->LogText(0).find("The remote file is empty (0 bytes)"), std::string::npos);
+    EXPECT_TRUE(server.Requests("GET").empty());
+}
+
+}  // namespace
