@@ -68,7 +68,7 @@ TEST_P(FtpPasvHostileTest, DataComesFromTheControlPeer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FtpPasvHostileTest, ::testing::ValuesIn(kPasvCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param) { return std::string(param.param.name); });
 
 // Connects from 127.0.0.2 to the listener a PORT argument names and sends junk, before the
 // server's own data connection comes.

@@ -175,7 +175,7 @@ TEST_P(HttpHostileTest, ExactFileOrFailedAttemptNeverWrongBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, HttpHostileTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(HttpEngineTest, TricklingHeaderEndsWithinTheStallLimit) {
     FakeHttpOptions options = Serving(1000);

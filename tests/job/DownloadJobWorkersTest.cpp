@@ -140,7 +140,9 @@ TEST_F(JobWorkersTest, SecondJobOnTheSameTargetFailsAtOnce) {
         first.SetClosing();
         first.StopAllWorkers();
         EXPECT_EQ(FileExists(target), existed);
-        if (existed) EXPECT_EQ(testsupport::ReadFileBytes(target), "abc");
+        if (existed) {
+            EXPECT_EQ(testsupport::ReadFileBytes(target), "abc");
+        }
         // Free again once the first job is gone.
         DownloadJob third(settings, nullptr);
         third.Start("not a url", target, 1, kLimits);
