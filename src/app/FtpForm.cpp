@@ -32,11 +32,6 @@ const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 constexpr int kRefreshMs = 100;
 
-// A spinner position travels in 16 bits, read as a signed value.
-int Low16(int value) {
-    return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
-}
-
 // Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
 void PumpUiEvents() {
     if (QCoreApplication::instance() != nullptr &&

@@ -4,20 +4,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <cstdint>
+#include <variant>
 
 #include "forms/TextNumbers.h"
 #include "forms/WUpDown.h"
 #include "settings/Settings.h"
-
-namespace {
-
-// A spinner position travels in 16 bits, read as a signed value.
-int Low16(int value) {
-    return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
-}
-
-}  // namespace
 
 Options::Options(SharedSettings& record, QWidget* owner) : OptionsBase(owner), settings(record) {
     cb_OK->setDefault(true);
@@ -48,50 +39,67 @@ void Options::SetLimits() {
     textb_9->setMaxLength(8);
 }
 
+std::vector<Options::Binding> Options::Bindings() const {
+    // In the order the controls are filled: useproxy before the proxy boxes are enabled.
+    return {{"maxthreads", updown_2},    {"delfiles", checkbox_1},
+            {"passivemode", checkbox_2}, {"bufsize", updown_3},
+            {"defpass", textb_4},        {"defuser", textb_7},
+            {"useproxy", optb_2},        {"useauthorization", checkbox_3},
+            {"proxyaddr", textb_5},      {"proxyport", textb_6},
+            {"ftpproxyaddr", textb_8},   {"ftpproxyport", textb_9}};
+}
+
 void Options::FillFromSettings() {
-    Settings s = settings.Snapshot();
-    updown_2->SetPos(Low16(s.maxthreads));
-    checkbox_1->setChecked(s.delfiles);
-    checkbox_2->setChecked(s.passivemode);
-    updown_3->SetPos(Low16(s.bufsize));
-    textb_4->setText(QString::fromStdString(s.defpass));
-    textb_7->setText(QString::fromStdString(s.defuser));
-    if (s.useproxy) optb_2->setChecked(true);  // unchecks optb_1
-    checkbox_3->setChecked(s.useauthorization);
-    textb_5->setText(QString::fromStdString(s.proxyaddr));
-    textb_6->setText(QString::asprintf("%d", s.proxyport));
-    textb_8->setText(QString::fromStdString(s.ftpproxyaddr));
-    textb_9->setText(QString::asprintf("%d", s.ftpproxyport));
+    const Settings s = settings.Snapshot();
+    for (const Binding& b : Bindings()) {
+        std::visit(
+            Overloaded{
+                [&](int Settings::*m) {
+                    if (auto* spinner = qobject_cast<WUpDown*>(b.control)) {
+                        spinner->SetPos(Low16(s.*m));
+                    } else {
+                        static_cast<QLineEdit*>(b.control)->setText(QString::asprintf("%d", s.*m));
+                    }
+                },
+                // Checking optb_2 unchecks optb_1; false leaves optb_1 checked.
+                [&](bool Settings::*m) {
+                    static_cast<QAbstractButton*>(b.control)->setChecked(s.*m);
+                },
+                [&](std::string Settings::*m) {
+                    static_cast<QLineEdit*>(b.control)->setText(QString::fromStdString(s.*m));
+                },
+            },
+            FindSettingsField(b.key)->member);
+    }
     if (!optb_2->isChecked()) EnableProxyBoxes(false);
 }
 
 void Options::OkClicked() {
     // Read everything first, then store it in one step so a worker never sees half of it.
-    int maxthreads = Low16(updown_2->Pos());
-    bool delfiles = checkbox_1->isChecked();
-    bool passivemode = checkbox_2->isChecked();
-    int bufsize = Low16(updown_3->Pos());
-    std::string defpass = textb_4->text().toStdString();
-    std::string defuser = textb_7->text().toStdString();
-    bool useproxy = optb_2->isChecked();
-    bool useauthorization = checkbox_3->isChecked();
-    std::string proxyaddr = textb_5->text().toStdString();
-    int proxyport = LeadingInteger(textb_6->text().toStdString());
-    std::string ftpproxyaddr = textb_8->text().toStdString();
-    int ftpproxyport = LeadingInteger(textb_9->text().toStdString());
+    Settings typed;
+    for (const Binding& b : Bindings()) {
+        std::visit(Overloaded{
+                       [&](int Settings::*m) {
+                           if (auto* spinner = qobject_cast<WUpDown*>(b.control)) {
+                               typed.*m = Low16(spinner->Pos());
+                           } else {
+                               typed.*m = LeadingInteger(
+                                   static_cast<QLineEdit*>(b.control)->text().toStdString());
+                           }
+                       },
+                       [&](bool Settings::*m) {
+                           typed.*m = static_cast<QAbstractButton*>(b.control)->isChecked();
+                       },
+                       [&](std::string Settings::*m) {
+                           typed.*m = static_cast<QLineEdit*>(b.control)->text().toStdString();
+                       },
+                   },
+                   FindSettingsField(b.key)->member);
+    }
     settings.Update([&](Settings& s) {
-        s.maxthreads = maxthreads;
-        s.delfiles = delfiles;
-        s.passivemode = passivemode;
-        s.bufsize = bufsize;
-        s.defpass = defpass;
-        s.defuser = defuser;
-        s.useproxy = useproxy;
-        s.useauthorization = useauthorization;
-        s.proxyaddr = proxyaddr;
-        s.proxyport = proxyport;
-        s.ftpproxyaddr = ftpproxyaddr;
-        s.ftpproxyport = ftpproxyport;
+        for (const Binding& b : Bindings()) {
+            std::visit([&](auto m) { s.*m = typed.*m; }, FindSettingsField(b.key)->member);
+        }
     });
     done(1);
 }

@@ -5,9 +5,15 @@
 // when the user typed a number inside the range. The arrow keys in the buddy step it too.
 // UI thread only.
 #include <QWidget>
+#include <cstdint>
 
 class QLineEdit;
 class QToolButton;
+
+// A spinner position travels in 16 bits, read as a signed value.
+inline int Low16(int value) {
+    return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
+}
 
 class WUpDown : public QWidget {
     Q_OBJECT

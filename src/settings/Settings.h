@@ -1,9 +1,12 @@
 #pragma once
 // The persistent settings record, and its safe sharing between the UI thread (which loads,
 // edits and saves it) and the worker threads (which take a snapshot per attempt).
+#include <array>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 // One field per key of the settings file, with the values used when a key is absent.
 struct Settings {
@@ -24,10 +27,49 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
+// One key of the settings file and the field of the record it fills.
+struct SettingsField {
+    const char* key;
+    std::variant<int Settings::*, bool Settings::*, std::string Settings::*> member;
+};
+
+// Every key, in the order the file is read and written.
+inline constexpr std::array<SettingsField, 13> kSettingsFields{{
+    {"maxthreads", &Settings::maxthreads},
+    {"attempts", &Settings::attempts},
+    {"delfiles", &Settings::delfiles},
+    {"bufsize", &Settings::bufsize},
+    {"defpass", &Settings::defpass},
+    {"defuser", &Settings::defuser},
+    {"useproxy", &Settings::useproxy},
+    {"useauthorization", &Settings::useauthorization},
+    {"proxyport", &Settings::proxyport},
+    {"proxyaddr", &Settings::proxyaddr},
+    {"ftpproxyport", &Settings::ftpproxyport},
+    {"ftpproxyaddr", &Settings::ftpproxyaddr},
+    {"passivemode", &Settings::passivemode},
+}};
+
+// One handler per member type, for std::visit over SettingsField::member.
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// The entry of a key, or null.
+inline const SettingsField* FindSettingsField(std::string_view key) {
+    for (const SettingsField& field : kSettingsFields) {
+        if (key == field.key) return &field;
+    }
+    return nullptr;
+}
+
 // The process's settings record behind a lock. The UI thread stores or updates it; workers
 // read a copy, so a change made meanwhile never tears a value they are using.
 class SharedSettings {
-  public:
+public:
     SharedSettings() = default;
     explicit SharedSettings(const Settings& settings) : settings_(settings) {}
     SharedSettings(const SharedSettings&) = delete;
@@ -48,7 +90,7 @@ class SharedSettings {
         std::forward<F>(change)(settings_);
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     Settings settings_;
 };

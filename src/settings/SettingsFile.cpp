@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <variant>
 
 #include "settings/WIniMan.h"
 
@@ -30,16 +31,11 @@ int TruncateToInt(double value) {
     return static_cast<int>(value);
 }
 
-int ReadInt(WIniMan& ini, const char* key, int def) {
-    return TruncateToInt(ini.ReadNumber(kSection, key, def));
-}
-
-bool ReadBool(WIniMan& ini, const char* key, bool def) {
-    return ini.ReadNumber(kSection, key, def ? 1.0 : 0.0) != 0.0;
-}
-
-std::string ReadText(WIniMan& ini, const char* key, const std::string& def) {
-    return ini.ReadString(kSection, key, def.c_str());
+WIniMan SettingsIni() {
+    WIniMan ini;
+    ini.SetFileName(SettingsDirectory() + "/" + kFileName);
+    ini.Load();
+    return ini;
 }
 
 }  // namespace
@@ -59,38 +55,35 @@ std::string SettingsDirectory() {
 
 void LoadSettings(Settings& s) {
     const Settings d;
-    WIniMan ini;
-    ini.SetFileName(kFileName);
-    s.maxthreads = ReadInt(ini, "maxthreads", d.maxthreads);
-    s.attempts = ReadInt(ini, "attempts", d.attempts);
-    s.delfiles = ReadBool(ini, "delfiles", d.delfiles);
-    s.bufsize = ReadInt(ini, "bufsize", d.bufsize);
-    s.defpass = ReadText(ini, "defpass", d.defpass);
-    s.defuser = ReadText(ini, "defuser", d.defuser);
-    s.useproxy = ReadBool(ini, "useproxy", d.useproxy);
-    s.useauthorization = ReadBool(ini, "useauthorization", d.useauthorization);
-    s.proxyport = ReadInt(ini, "proxyport", d.proxyport);
-    s.proxyaddr = ReadText(ini, "proxyaddr", d.proxyaddr);
-    s.ftpproxyport = ReadInt(ini, "ftpproxyport", d.ftpproxyport);
-    s.ftpproxyaddr = ReadText(ini, "ftpproxyaddr", d.ftpproxyaddr);
-    s.passivemode = ReadBool(ini, "passivemode", d.passivemode);
+    WIniMan ini = SettingsIni();
+    for (const SettingsField& field : kSettingsFields) {
+        const char* key = field.key;
+        std::visit(Overloaded{
+                       [&](int Settings::*m) {
+                           s.*m = TruncateToInt(ini.ReadNumber(kSection, key, d.*m));
+                       },
+                       [&](bool Settings::*m) {
+                           s.*m = ini.ReadNumber(kSection, key, d.*m ? 1.0 : 0.0) != 0.0;
+                       },
+                       [&](std::string Settings::*m) {
+                           s.*m = ini.ReadString(kSection, key, (d.*m).c_str());
+                       },
+                   },
+                   field.member);
+    }
 }
 
 void SaveSettings(const Settings& s) {
-    WIniMan ini;
-    ini.SetFileName(kFileName);
-    // One write per key, each flushed; a failed write does not stop the others.
-    ini.WriteNumber(kSection, "maxthreads", s.maxthreads);
-    ini.WriteNumber(kSection, "attempts", s.attempts);
-    ini.WriteNumber(kSection, "delfiles", s.delfiles ? 1 : 0);
-    ini.WriteNumber(kSection, "bufsize", s.bufsize);
-    ini.WriteString(kSection, "defpass", s.defpass);
-    ini.WriteString(kSection, "defuser", s.defuser);
-    ini.WriteNumber(kSection, "useproxy", s.useproxy ? 1 : 0);
-    ini.WriteNumber(kSection, "useauthorization", s.useauthorization ? 1 : 0);
-    ini.WriteNumber(kSection, "proxyport", s.proxyport);
-    ini.WriteString(kSection, "proxyaddr", s.proxyaddr);
-    ini.WriteNumber(kSection, "ftpproxyport", s.ftpproxyport);
-    ini.WriteString(kSection, "ftpproxyaddr", s.ftpproxyaddr);
-    ini.WriteNumber(kSection, "passivemode", s.passivemode ? 1 : 0);
+    WIniMan ini = SettingsIni();
+    // Every key, changed or not; a value that cannot be written does not stop the others.
+    for (const SettingsField& field : kSettingsFields) {
+        const char* key = field.key;
+        std::visit(Overloaded{
+                       [&](int Settings::*m) { ini.WriteNumber(kSection, key, s.*m); },
+                       [&](bool Settings::*m) { ini.WriteNumber(kSection, key, s.*m ? 1 : 0); },
+                       [&](std::string Settings::*m) { ini.WriteString(kSection, key, s.*m); },
+                   },
+                   field.member);
+    }
+    ini.Save();
 }

@@ -1,5 +1,4 @@
 #include "settings/WIniMan.h"
-#include "net/AsciiText.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -17,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/SettingsFile.h"
+#include "net/AsciiText.h"
 
 namespace fs = std::filesystem;
 
@@ -35,12 +34,16 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
+}  // namespace
+
 // The file as lines without their ends, and whether it used CRLF (kept when rewriting).
 struct IniText {
     std::vector<std::string> lines;
     bool crlf = false;
     bool bom = false;  // written back, so a rewrite never changes how the rest of the file reads
 };
+
+namespace {
 
 bool LoadIni(const std::string& path, IniText& ini) {
     std::ifstream in(path, std::ios::binary);
@@ -201,38 +204,10 @@ double ParseLikeAtof(const std::string& text) {
     return strtod_l(text.c_str(), nullptr, cLocale);
 }
 
-}  // namespace
-
-WIniMan::WIniMan() : fileName_("WIN.INI") {}
-
-void WIniMan::SetFileName(const std::string& name) {
-    fileName_ = name;
-}
-
-std::string WIniMan::FilePath() const {
-    if (fileName_.find('/') != std::string::npos) return fileName_;
-    return SettingsDirectory() + "/" + fileName_;
-}
-
-std::string WIniMan::ReadString(const char* section, const char* key, const char* def) {
-    if (def == nullptr) return std::string();
-    std::string result = def;
-    IniText ini;
-    if (section != nullptr && key != nullptr && LoadIni(FilePath(), ini)) {
-        const KeyPlace place = FindKey(ini, section, key);
-        if (place.hasKey) result.assign(place.value);
-    }
-    if (result.size() > kMaxValueLength) result.resize(kMaxValueLength);
-    return result;
-}
-
-bool WIniMan::WriteString(const char* section, const char* key, const std::string& value) {
+// key=value into the section, as WriteString describes.
+bool SetKey(IniText& ini, const char* section, const char* key, const std::string& value) {
     if (section == nullptr || key == nullptr || *key == '\0') return false;
     if (value.find_first_of("\r\n") != std::string::npos) return false;
-    const std::string path = FilePath();
-    IniText ini;
-    LoadIni(path, ini);
-
     const std::string line = std::string(key) + "=" + StoredValue(value);
     const KeyPlace place = FindKey(ini, section, key);
     if (place.hasKey) {
@@ -244,11 +219,56 @@ bool WIniMan::WriteString(const char* section, const char* key, const std::strin
         ini.lines.push_back("[" + std::string(section) + "]");
         ini.lines.push_back(line);
     }
+    return true;
+}
 
+bool WriteIni(const std::string& path, const IniText& ini) {
     const char* end = ini.crlf ? "\r\n" : "\n";
     std::string text = ini.bom ? "\xEF\xBB\xBF" : "";
     for (const std::string& l : ini.lines) text += l + end;
     return ReplaceFile(path, text);
+}
+
+}  // namespace
+
+WIniMan::WIniMan() : fileName_("WIN.INI") {}
+WIniMan::~WIniMan() = default;
+WIniMan::WIniMan(WIniMan&&) noexcept = default;
+WIniMan& WIniMan::operator=(WIniMan&&) noexcept = default;
+
+void WIniMan::SetFileName(const std::string& path) {
+    fileName_ = path;
+    batch_.reset();
+}
+
+void WIniMan::Load() {
+    batch_ = std::make_unique<IniText>();
+    LoadIni(fileName_, *batch_);
+}
+
+bool WIniMan::Save() {
+    return batch_ != nullptr && WriteIni(fileName_, *batch_);
+}
+
+std::string WIniMan::ReadString(const char* section, const char* key, const char* def) {
+    if (def == nullptr) return std::string();
+    std::string result = def;
+    IniText fresh;
+    const IniText* ini = batch_.get();
+    if (ini == nullptr && LoadIni(fileName_, fresh)) ini = &fresh;
+    if (section != nullptr && key != nullptr && ini != nullptr) {
+        const KeyPlace place = FindKey(*ini, section, key);
+        if (place.hasKey) result.assign(place.value);
+    }
+    if (result.size() > kMaxValueLength) result.resize(kMaxValueLength);
+    return result;
+}
+
+bool WIniMan::WriteString(const char* section, const char* key, const std::string& value) {
+    if (batch_ != nullptr) return SetKey(*batch_, section, key, value);
+    IniText ini;
+    LoadIni(fileName_, ini);
+    return SetKey(ini, section, key, value) && WriteIni(fileName_, ini);
 }
 
 double WIniMan::ReadNumber(const char* section, const char* key, double def) {

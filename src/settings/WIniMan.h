@@ -2,16 +2,28 @@
 // Access to one INI (profile) file: read and write values by section and key. Each write
 // replaces the whole file atomically. Used on the UI thread (settings load and save) and by
 // the headless front end; one object per use, not shared between threads.
+#include <memory>
 #include <string>
 
-class WIniMan {
-  public:
-    WIniMan();  // names "WIN.INI"
+struct IniText;
 
-    // A name without a "/" lives in SettingsDirectory(); a name with one is used as a path.
-    void SetFileName(const std::string& name);
+class WIniMan {
+public:
+    WIniMan();  // names "WIN.INI"
+    ~WIniMan();
+    WIniMan(WIniMan&&) noexcept;
+    WIniMan& operator=(WIniMan&&) noexcept;
+
+    // The file's path, used as given (a relative one from the current directory).
+    void SetFileName(const std::string& path);
     const std::string& GetFileName() const { return fileName_; }
-    std::string FilePath() const;
+
+    // Batch use: Load reads the file once (an absent one reads as empty); the reads and
+    // writes that follow work on that copy, and Save replaces the file with it in one atomic
+    // write: the text the same writes would have left one by one. Without Load, every read
+    // reads the file and every write replaces it.
+    void Load();
+    bool Save();
 
     // The key's value, at most 8191 characters. An absent key (or file, or section) gives def;
     // a present key with an empty value gives "". A null def gives "" without reading.
@@ -27,6 +39,7 @@ class WIniMan {
     // Writes a whole 32-bit value as a decimal integer, anything else with "%f".
     bool WriteNumber(const char* section, const char* key, double value);
 
-  private:
+private:
     std::string fileName_;
+    std::unique_ptr<IniText> batch_;
 };

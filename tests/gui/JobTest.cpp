@@ -23,6 +23,7 @@
 #include "forms/TabForm1.h"
 #include "forms/WProgressBar.h"
 #include "forms/WUpDown.h"
+#include "settings/Settings.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempDir.h"
 
@@ -295,10 +296,8 @@ private slots:
         QCOMPARE(form->tabctrl_1->count(), 0);
 
         std::string ini = config->ReadIni();
-        for (const char* key : {"maxthreads", "attempts", "delfiles", "bufsize", "defpass",
-                                "defuser", "useproxy", "useauthorization", "proxyport", "proxyaddr",
-                                "ftpproxyport", "ftpproxyaddr", "passivemode"}) {
-            QVERIFY2(ini.find(std::string(key) + "=") != std::string::npos, key);
+        for (const SettingsField& field : kSettingsFields) {
+            QVERIFY2(ini.find(std::string(field.key) + "=") != std::string::npos, field.key);
         }
         QVERIFY(ini.find("attempts=5") != std::string::npos);
         form.reset();

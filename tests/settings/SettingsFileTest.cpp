@@ -7,6 +7,7 @@
 
 #include "settings/ConfigEnv.h"
 #include "settings/SettingsFile.h"
+#include "settings/WIniMan.h"
 #include "support/TempDir.h"
 
 using settingstest::ConfigDir;
@@ -102,6 +103,56 @@ TEST(LoadSettings, EveryFieldIsReadAndSavedBack) {
     SaveSettings(s);
     EXPECT_EQ(ReadFileBytes(dir.File("Brindle.ini")), text);
 }
+
+// The save as it was written before it became one write: thirteen writes, each replacing the
+// file. The one-write save must leave exactly these bytes, whatever the file held.
+void SaveKeyByKey(const Settings& s, const std::string& path) {
+    WIniMan ini;
+    ini.SetFileName(path);
+    ini.WriteNumber("settings", "maxthreads", s.maxthreads);
+    ini.WriteNumber("settings", "attempts", s.attempts);
+    ini.WriteNumber("settings", "delfiles", s.delfiles ? 1 : 0);
+    ini.WriteNumber("settings", "bufsize", s.bufsize);
+    ini.WriteString("settings", "defpass", s.defpass);
+    ini.WriteString("settings", "defuser", s.defuser);
+    ini.WriteNumber("settings", "useproxy", s.useproxy ? 1 : 0);
+    ini.WriteNumber("settings", "useauthorization", s.useauthorization ? 1 : 0);
+    ini.WriteNumber("settings", "proxyport", s.proxyport);
+    ini.WriteString("settings", "proxyaddr", s.proxyaddr);
+    ini.WriteNumber("settings", "ftpproxyport", s.ftpproxyport);
+    ini.WriteString("settings", "ftpproxyaddr", s.ftpproxyaddr);
+    ini.WriteNumber("settings", "passivemode", s.passivemode ? 1 : 0);
+}
+
+class SaveMatchesKeyByKey : public testing::TestWithParam<const char*> {};
+
+TEST_P(SaveMatchesKeyByKey, SameBytes) {
+    ConfigDir dir;
+    testsupport::TempDir other;
+    const std::string oldPath = other.File("old.ini");
+    if (GetParam() != nullptr) {
+        WriteFileBytes(dir.File("Brindle.ini"), GetParam());
+        WriteFileBytes(oldPath, GetParam());
+    }
+    Settings s;
+    s.maxthreads = 30;
+    s.useproxy = true;
+    s.defpass = "  outer blanks ";
+    s.defuser = "two\nlines";  // refused by both: the key is left as it was
+    s.proxyaddr = "\"quoted\"";
+    s.ftpproxyport = -1;
+    SaveSettings(s);
+    SaveKeyByKey(s, oldPath);
+    EXPECT_EQ(ReadFileBytes(dir.File("Brindle.ini")), ReadFileBytes(oldPath));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StartingFiles, SaveMatchesKeyByKey,
+    testing::Values(
+        nullptr, "", "[other]\nx=1", "[other]\nx=1\n\n\n",
+        "\xEF\xBB\xBF; comment\r\n[Settings]\r\nPassiveMode = 1\r\n\r\n[next]\r\ny=2\r\n",
+        "[settings]\nbufsize=1\n[settings]\nattempts=3\n",
+        "[settings]\ndefuser=keep\nmaxthreads=2\n; trailing\n\n[z]\n"));
 
 TEST(LoadSettings, ValueFormsOfTheFile) {
     ConfigDir dir;
