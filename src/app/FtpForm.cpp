@@ -23,6 +23,8 @@
 #include "forms/WProgressBar.h"
 #include "forms/WUpDown.h"
 #include "job/JobInputs.h"
+#include "job/PartFiles.h"
+#include "job/ProgressTexts.h"
 #include "net/WThread.h"
 #include "settings/SettingsFile.h"
 
@@ -121,10 +123,9 @@ void FtpForm::StartJob() {
     url = textb_1->text().toStdString();
     targetPath = textb_2->text().toStdString();
 
-    std::string question = DownloadJob::ExistingFilesQuestion(targetPath, threadCount);
-    if (!question.empty() &&
-        !AskQuestion(QString::fromStdString(question),
-                     QString::fromLatin1(DownloadJob::kExistingFilesCaption))) {
+    std::string question = ExistingFilesQuestion(targetPath, threadCount);
+    if (!question.empty() && !AskQuestion(QString::fromStdString(question),
+                                          QString::fromLatin1(kExistingFilesCaption))) {
         cb_1->setEnabled(true);
         return;
     }
@@ -180,7 +181,7 @@ void FtpForm::CreateThreadBar(int i, int barWidth, int barTop) {
     bar->setObjectName(QString::asprintf("threadBar_%d", i));
     bar->setGeometry(8 + i * barWidth, barTop, barWidth, 16);
     bar->SetBarColor(kBlue);
-    bar->setToolTip("Connecting...");
+    bar->setToolTip(kConnectingTooltip);
     bar->show();
     int n = threadCount;
     rules->Add(bar, ResizeRule{i * 100 / n, 100, 100 / n, 0});

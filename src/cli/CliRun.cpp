@@ -15,6 +15,7 @@
 #include "job/DownloadJob.h"
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
+#include "net/AsciiText.h"
 #include "net/WInternet.h"
 #include "settings/SettingsFile.h"
 
@@ -76,7 +77,7 @@ Answer AskOnTerminal(const std::string& question) {
         std::fputc('\n', stderr);
         return Answer::Interrupted;
     }
-    const std::string answer = TrimWhiteSpace(line);
+    const std::string answer(TrimAscii(line));
     return (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes")
                ? Answer::Continue
                : Answer::Declined;
@@ -126,7 +127,7 @@ void PrintError(const std::string& message) {
 }
 
 int RunBrindleGet(const CliOptions& options) {
-    const std::string url = TrimWhiteSpace(options.url);
+    const std::string url(TrimAscii(options.url));
     if (IsRefusedUrl(url)) {
         PrintError("https:// URLs are refused: " + url);
         return kExitUsage;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "job/PartFiles.h"
+#include "net/WriteAll.h"
 
 namespace {
 
@@ -30,17 +31,6 @@ std::string Kind(const struct stat& st) {
     if (S_ISFIFO(st.st_mode)) return "a pipe";
     if (S_ISCHR(st.st_mode)) return "a character device";
     return "not a regular file";
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -116,8 +106,10 @@ std::string StreamFile(const std::string& file, const OutputTarget& output) {
             break;
         }
         if (n == 0) break;
-        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
-            error = "cannot write to " + name + ": " + std::strerror(errno);
+        int writeError = 0;
+        WriteAll(out, buffer.data(), static_cast<size_t>(n), writeError);
+        if (writeError != 0) {
+            error = "cannot write to " + name + ": " + std::strerror(writeError);
             break;
         }
     }

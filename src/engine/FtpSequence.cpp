@@ -11,26 +11,19 @@
 #include "engine/JobHost.h"
 #include "engine/RemoteValidator.h"
 #include "engine/WTransferSession.h"
+#include "net/AsciiText.h"
 
 namespace {
 
 constexpr int kFailureCode = 400;  // any reply code from here on is a failure
-constexpr int kConnectionFailed = 600;
 // Foreign connections to the active-mode listener that are turned away before giving up.
 constexpr int kMaxForeignConnections = 16;
-
-std::string TrimSpaces(const std::string& text) {
-    std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    std::size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 
 bool WTransferSession::FtpDownload(const std::string& user, const std::string& password,
                                    const std::string& host, int port, const std::string& path) {
-    const std::string file = TrimSpaces(path);
+    const std::string file(TrimAscii(path, " "));
 
     if (ReadFtpReply() >= kFailureCode) return false;
 
@@ -187,7 +180,7 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
             const std::string from = accepted->GetRemoteAddress();
             if (server.empty() || from == server) break;
             Log("Data connection from " + from + " refused: the server is " + server + "\r\n");
-            accepted->Close(false, 600);
+            accepted->Close(false, kConnectionFailed);
             accepted.reset();
             if (stopRequested.load()) break;
         }

@@ -6,18 +6,17 @@
 #include <utility>
 #include <vector>
 
+#include "net/AsciiText.h"
+
 namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// The value of a header line without its blanks and line end.
 std::string Strip(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && (IsBlank(text[end - 1]) || text[end - 1] == '\r')) --end;
-    return text.substr(begin, end - begin);
+    return std::string(TrimAscii(text, " \t", " \t\r"));
 }
 
 bool SameLetters(char a, char b) {

@@ -12,13 +12,7 @@
 #include "engine/WTransferSession.h"
 #include "net/AsciiText.h"
 
-namespace {
-
-long long AsLong(int64_t value) {
-    return static_cast<long long>(value);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool WTransferSession::HttpDownload(const std::string& user, const std::string& password,
                                     const std::string& host_, int port, const std::string& path,
@@ -188,27 +182,27 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
 int WTransferSession::ReadHttpHeader() {
     HttpHeaderReader reader;
     char chunk[1024];
-    if (!controlSocket) return 600;
+    if (!controlSocket) return kConnectionFailed;
     // The whole block within one stall limit: a server trickling a byte at a time must not
     // hold the attempt for hours.
     BlockDeadline deadline(*controlSocket);
     while (reader.GetState() == HttpHeaderReader::State::NeedMore) {
-        if (stopRequested) return 600;
+        if (stopRequested) return kConnectionFailed;
         int n = controlSocket->Receive(chunk, static_cast<int>(sizeof chunk));
         if (n < 0 && controlSocket->GetLastError() == ETIMEDOUT && !stopRequested) {
             Log("No complete header block within the stall limit\r\n");
         }
-        if (n <= 0 || stopRequested) return 600;
+        if (n <= 0 || stopRequested) return kConnectionFailed;
         reader.Feed(chunk, static_cast<size_t>(n));
     }
     if (reader.GetState() == HttpHeaderReader::State::TooLarge) {
         Log(FormatText("Header block larger than %zu bytes\r\n",
                        HttpHeaderReader::kMaxHeaderBytes));
-        return 600;
+        return kConnectionFailed;
     }
     lastReply = reader.Header();
     Log(lastReply + "\r\n");
     leftover = reader.Leftover();
     int status = HttpStatusCode(lastReply);
-    return status < 0 ? 600 : status;
+    return status < 0 ? kConnectionFailed : status;
 }

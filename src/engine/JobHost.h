@@ -58,6 +58,11 @@ private:
     bool validatorSet = false;
 };
 
+// Part file of thread i: the target itself for thread 0, else the target followed by i ("%s%d").
+inline std::string PartFileName(const std::string& targetPath, int i) {
+    return i < 1 ? targetPath : targetPath + std::to_string(i);
+}
+
 class JobHost {
 public:
     virtual ~JobHost() = default;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/WriteAll.h"
+
 PartFileWriter::~PartFileWriter() {
     if (fd >= 0) ::close(fd);
 }
@@ -88,16 +90,9 @@ bool PartFileWriter::Close() {
 }
 
 bool PartFileWriter::WriteBuffered() {
-    size_t done = 0;
-    while (done < used) {
-        const ssize_t n = ::write(fd, buffer.data() + done, used - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    int writeError = 0;
+    const size_t done = WriteAll(fd, buffer.data(), used, writeError);
+    if (writeError != 0) error = writeError;
     fileOffset += static_cast<int64_t>(done);
     written += static_cast<int64_t>(done);
     // What did not go in is dropped: the file ends at the last byte that did.

@@ -12,8 +12,7 @@ WInternetWorker::~WInternetWorker() = default;
 
 bool WInternetWorker::Start(JobHost* host_, int threadNumber_) {
     if (host_ == nullptr) return false;
-    const std::string& target = host_->Fields().targetPath;
-    partFileName = threadNumber_ < 1 ? target : FormatText("%s%d", target.c_str(), threadNumber_);
+    partFileName = ::PartFileName(host_->Fields().targetPath, threadNumber_);
     threadNumber = threadNumber_;
     host = host_;
     return thread.Create(this, &WInternetWorker::Run, nullptr);

@@ -35,10 +35,6 @@ int UsableBufferSize(int bufsize) {
     return std::min(bufsize, kMaxBufferSize);
 }
 
-long long AsLong(int64_t value) {
-    return static_cast<long long>(value);
-}
-
 // Bytes a resumed segment fetches again from just before its resume point.
 constexpr int64_t kSeamBytes = 4096;
 
@@ -99,9 +95,9 @@ WTransferSession::~WTransferSession() {
 void WTransferSession::Stop() {
     stopRequested = true;
     WSemaphoreLock guard(&sessionLock);
-    if (controlSocket) controlSocket->Close(false, 600);
-    if (dataSocket) dataSocket->Close(false, 600);
-    if (listenSocket) listenSocket->Close(false, 600);
+    if (controlSocket) controlSocket->Close(false, kConnectionFailed);
+    if (dataSocket) dataSocket->Close(false, kConnectionFailed);
+    if (listenSocket) listenSocket->Close(false, kConnectionFailed);
 }
 
 // ---- helpers ----
@@ -132,19 +128,19 @@ std::unique_ptr<WServerSocket> WTransferSession::NewServerSocket() const {
 
 void WTransferSession::SetControlSocket(std::unique_ptr<WSocket> s) {
     WSemaphoreLock guard(&sessionLock);
-    if (controlSocket) controlSocket->Close(false, 600);
+    if (controlSocket) controlSocket->Close(false, kConnectionFailed);
     controlSocket = std::move(s);
 }
 
 void WTransferSession::SetDataSocket(std::unique_ptr<WSocket> s) {
     WSemaphoreLock guard(&sessionLock);
-    if (dataSocket) dataSocket->Close(false, 600);
+    if (dataSocket) dataSocket->Close(false, kConnectionFailed);
     dataSocket = std::move(s);
 }
 
 void WTransferSession::SetListenSocket(std::unique_ptr<WServerSocket> s) {
     WSemaphoreLock guard(&sessionLock);
-    if (listenSocket) listenSocket->Close(false, 600);
+    if (listenSocket) listenSocket->Close(false, kConnectionFailed);
     listenSocket = std::move(s);
 }
 
@@ -238,9 +234,9 @@ bool WTransferSession::RunAttempt() {
 
 int WTransferSession::SendCommand(const std::string& text) {
     Log(text);
-    if (!controlSocket) return 600;
+    if (!controlSocket) return kConnectionFailed;
     int sent = controlSocket->Send(text);
-    if (sent < 0 || static_cast<size_t>(sent) < text.size()) return 600;
+    if (sent < 0 || static_cast<size_t>(sent) < text.size()) return kConnectionFailed;
     return scheme == WInternet::kSchemeFtp ? ReadFtpReply() : ReadHttpHeader();
 }
 
@@ -396,7 +392,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
 
     if (seamBytes > 0 && !CheckSeam(source)) {
         WSemaphoreLock guard(&sessionLock);
-        if (source != nullptr) source->Close(false, 600);
+        if (source != nullptr) source->Close(false, kConnectionFailed);
         return false;
     }
     if (remaining == job.fileSize.load()) {
@@ -493,7 +489,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     if (framingBad) Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
     {
         WSemaphoreLock guard(&sessionLock);
-        if (source != nullptr) source->Close(false, 600);
+        if (source != nullptr) source->Close(false, kConnectionFailed);
     }
     return !writeFailed && !framingBad && received == remaining && !stopRequested;
 }

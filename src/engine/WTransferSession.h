@@ -15,6 +15,11 @@
 #include "net/WSocket.h"
 #include "settings/Settings.h"
 
+// The engine's own reply code for a connection that failed or closed, or a stop request (a
+// failure like every code from 400). Sockets are closed with Close(false, kConnectionFailed):
+// without lingering, so the time is not used.
+inline constexpr int kConnectionFailed = 600;
+
 class HttpChunkDecoder;
 class JobHost;
 struct JobFields;
@@ -57,7 +62,7 @@ public:
 
     // ---- shared by both protocols ----
     // Logs the text, sends it on controlSocket and reads the reply (FTP reply or HTTP header
-    // block). 600 when the send failed or fell short.
+    // block). kConnectionFailed when the send failed or fell short.
     int SendCommand(const std::string& text);
     // Segment arithmetic with resume from the part file. False when no positive size is known
     // (or the size text does not parse).

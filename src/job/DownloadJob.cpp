@@ -12,51 +12,12 @@
 #include "net/TickCount.h"
 #include "settings/Settings.h"
 
-namespace {
-
-// Builds a progress text from pieces: the texts of ThreadBarTooltip and JobProgressText,
-// character for character, without a printf engine, and stored without a new allocation
-// once the view's string has grown. Reports come once per received chunk.
-class ProgressTextBuilder {
-public:
-    ProgressTextBuilder& operator<<(std::string_view piece) {
-        const size_t n = std::min(piece.size(), sizeof text - length);
-        std::memcpy(text + length, piece.data(), n);
-        length += n;
-        return *this;
-    }
-    ProgressTextBuilder& operator<<(int64_t value) { return Number(value); }
-    ProgressTextBuilder& operator<<(unsigned value) { return Number(value); }
-    void StoreIn(std::string& target) const { target.assign(text, length); }
-
-private:
-    template <typename T>
-    ProgressTextBuilder& Number(T value) {
-        length =
-            static_cast<size_t>(std::to_chars(text + length, text + sizeof text, value).ptr - text);
-        return *this;
-    }
-    // Three 20-character numbers, a 5-digit percentage and the words: well under this.
-    char text[128];
-    size_t length = 0;
-};
-
-}  // namespace
-
 DownloadJob::DownloadJob(SharedSettings& settings, JobObserver* observer)
     : settings(settings), observer(observer) {}
 
 DownloadJob::~DownloadJob() {
     SetClosing();
     StopAllWorkers();
-}
-
-std::string DownloadJob::PartFileName(const std::string& targetPath, int i) {
-    return ::PartFileName(targetPath, i);
-}
-
-std::string DownloadJob::ExistingFilesQuestion(const std::string& targetPath, int threadCount) {
-    return ::ExistingFilesQuestion(targetPath, threadCount);
 }
 
 void DownloadJob::Start(const std::string& url, const std::string& targetPath, int threadCount,
@@ -189,8 +150,7 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
     std::lock_guard<std::mutex> lock(progressLock);
     if (ThreadBarView* bar = Bar(threadNumber)) {
         bar->position = ThreadBarPosition(done, total);
-        // ThreadBarTooltip(done, total)
-        (ProgressTextBuilder() << done << " b of " << total).StoreIn(bar->tooltip);
+        ThreadBarTooltip(done, total, bar->tooltip);
         bar->done = done;
         bar->total = total;
     }
@@ -200,10 +160,7 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
     const unsigned percent = JobPercent(receivedTotal, fileSize);
     const int64_t speed = JobSpeed(receivedTotal, elapsed);
     view.position = JobBarPosition(percent);
-    // JobProgressText(receivedTotal, fileSize, percent, speed)
-    (ProgressTextBuilder() << receivedTotal << " b of " << fileSize << " (" << percent << "%) at "
-                           << speed << " bps")
-        .StoreIn(view.text);
+    JobProgressText(receivedTotal, fileSize, percent, speed, view.text);
 }
 
 void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/JobHost.h"
+#include "job/ProgressTexts.h"
 #include "job/TargetLock.h"
 
 class SharedSettings;
@@ -31,9 +32,9 @@ public:
 
 // What the front end shows for one thread bar.
 struct ThreadBarView {
-    int position = 0;                       // 0..100, drawn as "%3d%%"
-    std::string tooltip = "Connecting...";  // then "%d b of %d", or "Failed"
-    bool failed = false;                    // red instead of blue
+    int position = 0;                          // 0..100, drawn as "%3d%%"
+    std::string tooltip = kConnectingTooltip;  // then "%d b of %d", or "Failed"
+    bool failed = false;                       // red instead of blue
     bool finished = false;
     int64_t done = 0;
     int64_t total = 0;
@@ -59,13 +60,6 @@ public:
     ~DownloadJob() override;
     DownloadJob(const DownloadJob&) = delete;
     DownloadJob& operator=(const DownloadJob&) = delete;
-
-    // Part file of thread i: the target itself for 0, else target followed by i ("%s%d").
-    static std::string PartFileName(const std::string& targetPath, int i);
-    // The existing-files question ("Files:\r\n..." ending in " will be deleted"), or "" when
-    // neither the target nor any part file 1..threadCount-1 exists.
-    static std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount);
-    static constexpr const char* kExistingFilesCaption = "To continue using existing files";
 
     // Resets the job fields and starts one worker per thread (owner thread). A worker whose
     // thread cannot start is reported failed on its own behalf. Workers of a previous job are

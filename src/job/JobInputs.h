@@ -14,6 +14,3 @@ std::optional<std::string> ProposeTargetName(const std::string& urlText);
 // True when the trimmed text begins with "https://" in exactly these lower-case letters:
 // such a URL cannot be fetched and no job is started for it.
 bool IsRefusedUrl(const std::string& urlText);
-
-// The text without leading and trailing white space (blank, tab, CR, LF, VT, FF).
-std::string TrimWhiteSpace(const std::string& text);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/PartRecord.h"
+#include "net/WriteAll.h"
 
 namespace {
 
@@ -29,24 +30,6 @@ int64_t FileSize(const std::string& path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-// Writes all of data; false on a failed or short write (errno set; ENOSPC when nothing moved).
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Copies through the buffer from the part's current position to its end. "" when it all
 // went in.
 std::string CopyThroughBuffer(int partFd, const std::string& partPath, int targetFd,
@@ -58,9 +41,9 @@ std::string CopyThroughBuffer(int partFd, const std::string& partPath, int targe
             return Describe("cannot read part file", partPath, errno);
         }
         if (n == 0) return "";
-        if (!WriteAll(targetFd, buffer.data(), static_cast<size_t>(n))) {
-            return Describe("cannot write target file", targetPath, errno);
-        }
+        int error = 0;
+        WriteAll(targetFd, buffer.data(), static_cast<size_t>(n), error);
+        if (error != 0) return Describe("cannot write target file", targetPath, error);
     }
 }
 
@@ -109,11 +92,6 @@ void DeleteParts(const std::string& targetPath, int threadCount) {
 }
 
 }  // namespace
-
-std::string PartFileName(const std::string& targetPath, int i) {
-    if (i < 1) return targetPath;
-    return targetPath + std::to_string(i);
-}
 
 bool PathExists(const std::string& path) {
     // A link counts as itself, dangling or not: the job never writes through one.

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-// Part file of thread i: the target itself for 0, else the target followed by i ("%s%d").
-std::string PartFileName(const std::string& targetPath, int i);
+#include "engine/JobHost.h"  // PartFileName
 
 // True when the file system reports a status for the name itself (a link, even a dangling
 // one, exists).

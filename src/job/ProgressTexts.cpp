@@ -1,7 +1,9 @@
 #include "job/ProgressTexts.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -16,6 +18,32 @@ int64_t ScaledRatio(int64_t part, int64_t scale, int64_t whole) {
     return static_cast<int64_t>(value);
 }
 
+// Builds a progress text from pieces without a printf engine, stored without a new allocation
+// once the target string has grown: reports come once per received chunk.
+class ProgressTextBuilder {
+public:
+    ProgressTextBuilder& operator<<(std::string_view piece) {
+        const size_t n = std::min(piece.size(), sizeof text - length);
+        std::memcpy(text + length, piece.data(), n);
+        length += n;
+        return *this;
+    }
+    ProgressTextBuilder& operator<<(int64_t value) { return Number(value); }
+    ProgressTextBuilder& operator<<(unsigned value) { return Number(value); }
+    void StoreIn(std::string& target) const { target.assign(text, length); }
+
+private:
+    template <typename T>
+    ProgressTextBuilder& Number(T value) {
+        length =
+            static_cast<size_t>(std::to_chars(text + length, text + sizeof text, value).ptr - text);
+        return *this;
+    }
+    // Three 20-character numbers, a 5-digit percentage and the words: well under this.
+    char text[128];
+    size_t length = 0;
+};
+
 }  // namespace
 
 int ThreadBarPosition(int64_t done, int64_t total) {
@@ -26,9 +54,13 @@ int ThreadBarPosition(int64_t done, int64_t total) {
     return static_cast<int>(position);
 }
 
+void ThreadBarTooltip(int64_t done, int64_t total, std::string& text) {
+    (ProgressTextBuilder() << done << " b of " << total).StoreIn(text);
+}
+
 std::string ThreadBarTooltip(int64_t done, int64_t total) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%" PRId64 " b of %" PRId64, done, total);
+    std::string text;
+    ThreadBarTooltip(done, total, text);
     return text;
 }
 
@@ -54,11 +86,17 @@ int JobBarPosition(unsigned percent) {
     return percent > 100 ? 100 : static_cast<int>(percent);
 }
 
+void JobProgressText(int64_t receivedTotal, int64_t fileSize, unsigned percent, int64_t speed,
+                     std::string& text) {
+    (ProgressTextBuilder() << receivedTotal << " b of " << fileSize << " (" << percent << "%) at "
+                           << speed << " bps")
+        .StoreIn(text);
+}
+
 std::string JobProgressText(int64_t receivedTotal, int64_t fileSize, unsigned percent,
                             int64_t speed) {
-    char text[128];
-    std::snprintf(text, sizeof text, "%" PRId64 " b of %" PRId64 " (%u%%) at %" PRId64 " bps",
-                  receivedTotal, fileSize, percent, speed);
+    std::string text;
+    JobProgressText(receivedTotal, fileSize, percent, speed, text);
     return text;
 }
 

@@ -8,8 +8,10 @@
 // Position of a thread bar: done / total * 100 in floating point, truncated, kept to 0..100.
 // An empty segment (total 0 or less) shows 100: there is nothing left to fetch.
 int ThreadBarPosition(int64_t done, int64_t total);
-// Thread bar tooltip after a progress report: "%d b of %d" with done and total.
+// Thread bar tooltip after a progress report: "%d b of %d" with done and total. The second
+// form stores it in text, with no new allocation once text has grown.
 std::string ThreadBarTooltip(int64_t done, int64_t total);
+void ThreadBarTooltip(int64_t done, int64_t total, std::string& text);
 
 // Milliseconds to average the job speed over: 1000 while no data has arrived (startTick 0),
 // else now - startTick, and never less than 1.
@@ -24,6 +26,8 @@ int JobBarPosition(unsigned percent);
 // Job bar text after a progress report: "%d b of %d (%d%%) at %d bps".
 std::string JobProgressText(int64_t receivedTotal, int64_t fileSize, unsigned percent,
                             int64_t speed);
+void JobProgressText(int64_t receivedTotal, int64_t fileSize, unsigned percent, int64_t speed,
+                     std::string& text);
 
 // Job bar text at the verdict. Success: "Job completed successfully " followed by the current
 // text from its first "at" (case-sensitive) to its end, if it holds one. Failure: "Job failed".

@@ -8,6 +8,21 @@ inline char AsciiLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// s without the characters of `front` at its front and of `back` at its back.
+inline std::string_view TrimAscii(std::string_view s, std::string_view front,
+                                  std::string_view back) {
+    while (!s.empty() && front.find(s.front()) != std::string_view::npos) s.remove_prefix(1);
+    while (!s.empty() && back.find(s.back()) != std::string_view::npos) s.remove_suffix(1);
+    return s;
+}
+
+// White space as the C library's isspace sees it in the C locale.
+inline constexpr std::string_view kAsciiSpace = " \t\r\n\v\f";
+
+inline std::string_view TrimAscii(std::string_view s, std::string_view chars = kAsciiSpace) {
+    return TrimAscii(s, chars, chars);
+}
+
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

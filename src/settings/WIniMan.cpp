@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/AsciiText.h"
+#include "net/WriteAll.h"
 
 namespace fs = std::filesystem;
 
@@ -24,14 +25,15 @@ namespace {
 
 constexpr size_t kMaxValueLength = 8191;  // what a read hands back at most
 
+// White space inside a line (its end is gone already).
+constexpr std::string_view kBlanks = " \t\r\f\v";
+
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+    return kBlanks.find(c) != std::string_view::npos;
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
+    return TrimAscii(s, kBlanks);
 }
 
 }  // namespace
@@ -165,17 +167,9 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
     // A new file stays private (mkstemp's 0600): it holds a password.
     if (stat(target.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
 
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-        } else {
-            done += static_cast<size_t>(n);
-        }
-    }
+    int error = 0;
+    WriteAll(fd, text.data(), text.size(), error);
+    bool ok = error == 0;
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok && rename(tempName.c_str(), target.c_str()) != 0) ok = false;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "job/JobInputs.h"
+#include "net/AsciiText.h"
 
 TEST(ProposeTargetName, LastPathElementUpToTheQuery) {
     EXPECT_EQ(ProposeTargetName("ftp://host/pub/file.zip"), "file.zip");
@@ -37,8 +38,9 @@ TEST(IsRefusedUrl, LowerCaseHttpsOnTheTrimmedText) {
     EXPECT_FALSE(IsRefusedUrl(""));
 }
 
-TEST(TrimWhiteSpace, BothEnds) {
-    EXPECT_EQ(TrimWhiteSpace(" \t a b \r\n"), "a b");
-    EXPECT_EQ(TrimWhiteSpace("   "), "");
-    EXPECT_EQ(TrimWhiteSpace("x"), "x");
+TEST(TrimAscii, BothEnds) {
+    EXPECT_EQ(TrimAscii(" \t a b \r\n"), "a b");
+    EXPECT_EQ(TrimAscii("   "), "");
+    EXPECT_EQ(TrimAscii(" \ta\t \r", " \t", " \t\r"), "a");
+    EXPECT_EQ(TrimAscii("x"), "x");
 }

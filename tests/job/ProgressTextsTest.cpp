@@ -18,6 +18,11 @@ TEST(ProgressTexts, ThreadBarPositionTruncatesAndStaysInRange) {
 TEST(ProgressTexts, ThreadTooltipPrints64BitValues) {
     EXPECT_EQ(ThreadBarTooltip(10, 250), "10 b of 250");
     EXPECT_EQ(ThreadBarTooltip(5000000000LL, 6000000000LL), "5000000000 b of 6000000000");
+    EXPECT_EQ(ThreadBarTooltip(INT64_MIN, INT64_MAX),
+              "-9223372036854775808 b of 9223372036854775807");
+    std::string reused = "a longer text than the tooltip";
+    ThreadBarTooltip(1, 2, reused);
+    EXPECT_EQ(reused, "1 b of 2");
 }
 
 TEST(ProgressTexts, ElapsedIsOneSecondBeforeDataAndAtLeastOneMs) {
@@ -56,6 +61,8 @@ TEST(ProgressTexts, JobText) {
     EXPECT_EQ(JobProgressText(3000000000LL, 6000000000LL, 50, 3000000000LL),
               "3000000000 b of 6000000000 (50%) at 3000000000 bps");
     EXPECT_EQ(JobProgressText(1, -1, 0, 1), "1 b of -1 (0%) at 1 bps");
+    EXPECT_EQ(JobProgressText(INT64_MAX, INT64_MIN, 65535, INT64_MAX),
+              "9223372036854775807 b of -9223372036854775808 (65535%) at 9223372036854775807 bps");
 }
 
 TEST(ProgressTexts, VerdictTexts) {
