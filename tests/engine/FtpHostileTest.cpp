@@ -136,5 +136,18 @@ TEST_F(FtpFixture, ControlCharactersInCredentialsSendNothing) {
     EXPECT_EQ(server.ConnectionCount(), 0);
 }
 
+// A reply trickling in a byte at a time must still be whole within the stall limit.
+TEST_F(FtpFixture, TricklingReplyEndsWithinTheStallLimit) {
+    FakeFtpServer server(Pattern(1000));
+    server.SetGreeting("220-" + std::string(2000, 'w') + "\r\n220 ready\r\n");
+    server.SetWriteChunk(1);  // 5 ms a byte: about 10 s for the greeting
+    FakeJobHost host(MakeSettings(true), server.Url(), Target(), 1);
+    host.Fields().options = JobOptions{2000, 500, 0};
+    bool ok = true;
+    RunOne(host, 0, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(host.LogText(0).find("No complete reply within the stall limit"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ftptest
