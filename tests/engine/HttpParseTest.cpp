@@ -117,16 +117,15 @@ TEST(HttpHeaderReaderTest, BareLfAndMixedLineEnds) {
                                   "HTTP/1.0 200 OK\nContent-Length: 4\r\n\n"};
     const std::string body = "ab\r\n\r\ncd";
     for (const std::string& block : blocks) {
-        const struct { const std::string& block; } c{block};
-        for (size_t split = 1; split < c.block.size() + body.size(); ++split) {
-            const std::string text = c.block + body;
+        for (size_t split = 1; split < block.size() + body.size(); ++split) {
+            const std::string text = block + body;
             HttpHeaderReader reader;
             reader.Feed(text.data(), split);
             reader.Feed(text.data() + split, text.size() - split);
-            ASSERT_EQ(reader.Header(), c.block) << split;
+            ASSERT_EQ(reader.Header(), block) << split;
             // Body bytes come with the read that completed the block.
             const std::string expected =
-                split < c.block.size() ? body : text.substr(c.block.size(), split - c.block.size());
+                split < block.size() ? body : text.substr(block.size(), split - block.size());
             ASSERT_EQ(reader.Leftover(), expected) << split;
             EXPECT_EQ(HttpContentLength(reader.Header()), 4);
         }
