@@ -12,12 +12,9 @@ namespace {
 
 // All digits, no sign, within [low, high].
 bool ParseInt(const std::string& text, long long low, long long high, long long& out) {
-    if (text.empty() || text.size() > 18) return false;
-    long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
+    std::string_view rest = text;
+    int64_t value = 0;
+    if (text.size() > 18 || !TakeDigits(rest, value) || !rest.empty()) return false;
     if (value < low || value > high) return false;
     out = value;
     return true;

@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <limits>
 
+#include "net/AsciiText.h"
+
 namespace {
 
 bool IsSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
 }
 
 void SkipSpaces(std::string_view& s) {
@@ -28,15 +26,8 @@ bool ScanInt64(std::string_view& s, int64_t& value) {
         negative = rest.front() == '-';
         rest.remove_prefix(1);
     }
-    if (rest.empty() || !IsDigit(rest.front())) return false;
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     int64_t v = 0;
-    while (!rest.empty() && IsDigit(rest.front())) {
-        int digit = rest.front() - '0';
-        if (v > (kMax - digit) / 10) return false;
-        v = v * 10 + digit;
-        rest.remove_prefix(1);
-    }
+    if (!TakeDigits(rest, v)) return false;
     value = negative ? -v : v;
     s = rest;
     return true;
@@ -57,16 +48,8 @@ bool ScanSize(std::string_view& s, int64_t& value) {
     SkipSpaces(rest);
     std::size_t length = 0;
     while (length < rest.size() && !IsSpace(rest[length])) ++length;
-    if (length == 0) return false;
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    int64_t v = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (!IsDigit(rest[i])) return false;
-        int digit = rest[i] - '0';
-        if (v > (kMax - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    value = v;
+    std::string_view word = rest.substr(0, length);
+    if (!TakeDigits(word, value) || !word.empty()) return false;
     s = rest.substr(length);
     return true;
 }
@@ -75,14 +58,9 @@ bool ScanSize(std::string_view& s, int64_t& value) {
 bool ParseByte(std::string_view s, int& value) {
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-    if (s.empty() || s.size() > 3) return false;
-    int v = 0;
-    for (char c : s) {
-        if (!IsDigit(c)) return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v > 255) return false;
-    value = v;
+    int64_t v = 0;
+    if (s.size() > 3 || !TakeDigits(s, v, 255) || !s.empty()) return false;
+    value = static_cast<int>(v);
     return true;
 }
 

@@ -26,15 +26,10 @@ bool SameLetters(char a, char b) {
 
 // Reads a run of decimal digits at pos into value; false when there is none or it overflows.
 bool ReadNumber(const std::string& text, size_t& pos, int64_t& value) {
-    size_t start = pos;
-    value = 0;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
-        int digit = text[pos] - '0';
-        if (value > (std::numeric_limits<int64_t>::max() - digit) / 10) return false;
-        value = value * 10 + digit;
-        ++pos;
-    }
-    return pos > start;
+    std::string_view rest = std::string_view(text).substr(std::min(pos, text.size()));
+    if (!TakeDigits(rest, value)) return false;
+    pos = text.size() - rest.size();
+    return true;
 }
 
 }  // namespace

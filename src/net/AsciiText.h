@@ -2,6 +2,7 @@
 // Locale-free ASCII helpers for protocol and file texts (URL schemes, INI names): the user's
 // locale must never change how a name compares.
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 inline char AsciiLower(char c) {
@@ -21,6 +22,26 @@ inline constexpr std::string_view kAsciiSpace = " \t\r\n\v\f";
 
 inline std::string_view TrimAscii(std::string_view s, std::string_view chars = kAsciiSpace) {
     return TrimAscii(s, chars, chars);
+}
+
+inline bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Takes the decimal digits at the front of s (no sign) into value. False, with s left as it
+// was, when s does not start with a digit or the number is above max.
+inline bool TakeDigits(std::string_view& s, int64_t& value, int64_t max = INT64_MAX) {
+    size_t n = 0;
+    int64_t v = 0;
+    for (; n < s.size() && IsAsciiDigit(s[n]); ++n) {
+        const int digit = s[n] - '0';
+        if (v > (max - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    if (n == 0) return false;
+    value = v;
+    s.remove_prefix(n);
+    return true;
 }
 
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {

@@ -7,9 +7,6 @@ namespace {
 bool IsAsciiAlpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-bool IsAsciiDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." )
 bool IsWellFormedScheme(std::string_view s) {
@@ -36,13 +33,9 @@ bool IsValidHost(std::string_view h) {
 
 // Port text: 1..5 digits, value 1..65535.
 bool ParsePort(std::string_view text, uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (!IsAsciiDigit(c)) return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value < 1 || value > 65535) return false;
+    if (text.size() > 5) return false;
+    int64_t value = 0;
+    if (!TakeDigits(text, value, 65535) || !text.empty() || value < 1) return false;
     port = static_cast<uint16_t>(value);
     return true;
 }
