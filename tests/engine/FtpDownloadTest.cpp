@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "FtpTestHelpers.h"
+#include "support/Blocked.h"
 
 namespace ftptest {
 namespace {
@@ -163,12 +164,14 @@ TEST_F(FtpDownloadTest, StopDuringActiveAcceptReturnsPromptly) {
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into Accept
+    // The RETR reply is logged just before the Accept: the next wait in poll is the Accept.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return AnyStartsWith(host.LogLines(0), "150"); }));
+    ASSERT_TRUE(testsupport::WaitUntilBlocked(host.WorkerTid(0), testsupport::BlockedIn::Poll));
 
     const auto before = std::chrono::steady_clock::now();
     worker.Stop();
-    const auto took = std::chrono::steady_clock::now() - before;
-    EXPECT_LT(took, std::chrono::seconds(3));
+    // Sooner than the limits: only the Stop can have ended the wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
     ASSERT_EQ(host.Finished().size(), 1u);
     EXPECT_FALSE(host.Finished()[0].ok);
     EXPECT_EQ(server.ConnectionCount(), 1);  // no further attempt after the stop
@@ -197,11 +200,12 @@ TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
     WInternetWorker worker;
     ASSERT_TRUE(worker.Start(&host, 0));
     ASSERT_TRUE(server.WaitForCommand("RETR", 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return AnyStartsWith(host.LogLines(0), "150"); }));
+    ASSERT_TRUE(testsupport::WaitUntilBlocked(host.WorkerTid(0), testsupport::BlockedIn::Poll));
 
     const auto before = std::chrono::steady_clock::now();
     worker.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
     ASSERT_EQ(host.Finished().size(), 1u);
     EXPECT_FALSE(host.Finished()[0].ok);
 }

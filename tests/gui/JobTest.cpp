@@ -290,9 +290,6 @@ private slots:
         QVERIFY(!form->Job()->IsFinished());
         QVERIFY(testsupport::FileExists(target + "1"));
         QVERIFY(testsupport::FileExists(target + "2"));
-        std::string part1 = testsupport::ReadFileBytes(target + "1");
-        QTest::qWait(200);
-        QCOMPARE(testsupport::ReadFileBytes(target + "1"), part1);  // nobody writes any more
         QCOMPARE(form->tabctrl_1->count(), 0);
 
         std::string ini = config->ReadIni();

@@ -11,12 +11,16 @@
 
 #include "job/DownloadJob.h"
 #include "settings/Settings.h"
+#include "support/Blocked.h"
 #include "support/TempDir.h"
 
 using testsupport::FileExists;
 using testsupport::TempDir;
 
 namespace {
+
+using testsupport::BlockedIn;
+using testsupport::WaitUntilThreadsBlocked;
 
 // A listening socket that never accepts: connects succeed (the kernel queues them) and every
 // request then waits for a reply that never comes.
@@ -76,13 +80,14 @@ TEST_F(JobWorkersTest, StopAllWorkersEndsBlockedThreadsWithAVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
     job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 3, kLimits);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all blocked in a receive
+    ASSERT_TRUE(WaitUntilThreadsBlocked(3, BlockedIn::Poll));  // all blocked in a receive
     EXPECT_FALSE(job.IsFinished());
 
     const auto begin = std::chrono::steady_clock::now();
     job.StopAllWorkers();
-    const auto took = std::chrono::steady_clock::now() - begin;
-    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    // Sooner than the stall limit: only the stop can have ended the receives.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin,
+              std::chrono::milliseconds(kLimits.stallTimeoutMs));
     // Not closing: every stopped worker reported its end, so the verdict came.
     ASSERT_TRUE(job.IsFinished());
     EXPECT_EQ(job.Snapshot().text, "Job failed");
@@ -92,7 +97,7 @@ TEST_F(JobWorkersTest, ClosingStopsWithoutVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
     job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 2, kLimits);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(2, BlockedIn::Poll));
     job.SetClosing();
     job.StopAllWorkers();
     EXPECT_FALSE(job.IsFinished());
@@ -104,7 +109,7 @@ TEST_F(JobWorkersTest, RestartTearsDownThePreviousJob) {
     DownloadJob job(settings, nullptr);
     const std::string url = "http://127.0.0.1:" + std::to_string(peer.port) + "/f";
     job.Start(url, target, 2, kLimits);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(2, BlockedIn::Poll));
     job.Start(url, target, 3, kLimits);  // the running job is stopped first
     JobView view = job.Snapshot();
     EXPECT_FALSE(view.finished);
@@ -131,8 +136,8 @@ TEST_F(JobWorkersTest, SecondJobOnTheSameTargetFailsAtOnce) {
         EXPECT_EQ(second.Snapshot().text, "Job failed");
         bool said = false;
         for (const auto& line : second.TakeLogLines()) {
-            said = said || line.second == "Job failed: " + target +
-                                              " is in use by another download\r\n";
+            said = said ||
+                   line.second == "Job failed: " + target + " is in use by another download\r\n";
         }
         EXPECT_TRUE(said);
         EXPECT_FALSE(FileExists(target + "2"));

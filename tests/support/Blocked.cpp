@@ -37,16 +37,6 @@ int CountInCall(BlockedIn where, int except) {
     return count;
 }
 
-template <class Condition>
-bool PollFor(int ms, Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 }  // namespace
 
 int CurrentTid() {
@@ -54,12 +44,12 @@ int CurrentTid() {
 }
 
 bool WaitUntilBlocked(int tid, BlockedIn where, int ms) {
-    return PollFor(ms, [&] { return InCall(tid, where); });
+    return WaitUntil([&] { return InCall(tid, where); }, ms);
 }
 
 bool WaitUntilThreadsBlocked(int count, BlockedIn where, int ms) {
     const int me = CurrentTid();
-    return PollFor(ms, [&] { return CountInCall(where, me) >= count; });
+    return WaitUntil([&] { return CountInCall(where, me) >= count; }, ms);
 }
 
 }  // namespace testsupport

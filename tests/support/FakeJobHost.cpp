@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "support/Blocked.h"
+
 namespace testsupport {
 
 FakeJobHost::FakeJobHost(const Settings& settings_, const std::string& url,
@@ -28,6 +30,13 @@ void FakeJobHost::SetSettings(const Settings& settings_) {
 void FakeJobHost::LogLine(const std::string& text, int threadNumber) {
     std::lock_guard<std::mutex> guard(lock);
     logs[threadNumber].push_back(text);
+    tids[threadNumber] = CurrentTid();
+}
+
+int FakeJobHost::WorkerTid(int threadNumber) const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = tids.find(threadNumber);
+    return it == tids.end() ? 0 : it->second;
 }
 
 void FakeJobHost::ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) {

@@ -52,6 +52,9 @@ public:
     int64_t DeltaSum(int threadNumber) const;
     // ThreadFinished calls in arrival order.
     std::vector<FinishedCall> Finished() const;
+    // The kernel thread id of the worker that logged for one thread (0 before its first line),
+    // for testsupport::WaitUntilBlocked.
+    int WorkerTid(int threadNumber) const;
     // How many ThreadFinished calls came for one thread.
     int FinishedCount(int threadNumber) const;
     // Waits until at least `count` ThreadFinished calls have come, at most ms milliseconds.
@@ -63,6 +66,7 @@ private:
     mutable std::condition_variable finishedChanged;
     Settings settings;
     std::map<int, std::vector<std::string>> logs;
+    std::map<int, int> tids;
     std::vector<ProgressReport> progress;
     std::vector<FinishedCall> finished;
 };
