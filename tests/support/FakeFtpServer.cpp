@@ -370,11 +370,15 @@ void FakeFtpServer::Serve(int fd, int index) {
             }
         }
         if (verb == "RETR") {
-            // Like real servers: the offset and the data connection serve one transfer.
+            // Like real servers: the offset and the data connection serve one transfer. A
+            // data connection that is never accepted stays pending (no byte, no reset) until
+            // the control connection ends.
             c.offset = 0;
             c.havePort = false;
-            if (c.pasvFd >= 0) ::close(c.pasvFd);
-            c.pasvFd = -1;
+            if (c.pasvFd >= 0 && !neverConnect) {
+                ::close(c.pasvFd);
+                c.pasvFd = -1;
+            }
         }
     }
     if (c.pasvFd >= 0) ::close(c.pasvFd);
