@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that Brindle needs, and only those that are missing, so it is
 # safe to run again. Usage: install-deps.sh [build|test|bench]   (default: build)
-#   build  compiler, CMake, Qt 6 Widgets, GoogleTest
-#   test   build + the real servers and tools the test suite starts on 127.0.0.1
+#   build  compiler, CMake, Qt 6 Widgets, GoogleTest, OpenSSL 3
+#   test   build + the real servers and tools the test suite starts on 127.0.0.1 (openssl
+#          makes the TLS test certificates)
 #   bench  test + the peer download tools the benchmarks compare against
 set -euo pipefail
 level=${1:-build}
 
-build_pkgs=(g++ make cmake libgtest-dev qt6-base-dev libgl-dev)
+build_pkgs=(g++ make cmake libgtest-dev qt6-base-dev libgl-dev libssl-dev)
 test_pkgs=(nginx-light vsftpd python3-pyftpdlib python3 squid ftp-proxy tinyproxy xvfb xauth
-           curl clang libclang-rt-14-dev iproute2 procps locales)
+           curl clang libclang-rt-14-dev iproute2 procps locales openssl)
 bench_pkgs=(aria2 axel lftp time)
 
 case "$level" in

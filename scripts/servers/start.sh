@@ -8,7 +8,7 @@
 #   --big          also generate data/big/huge.bin (>4 GiB sparse, for the slow tests)
 #   --record FILE  append the names of the servers this call started to FILE (stop.sh --only-recorded)
 #   --only NAMES   start only these servers
-# Servers: nginx pyhttp vsftpd vsftpd-slow pyftpd squid ftp-proxy, and proftpd pure-ftpd when their
+# Servers: nginx nginx-tls pyhttp vsftpd vsftpd-slow pyftpd squid ftp-proxy, and proftpd pure-ftpd when their
 # Debian packages can be unpacked privately (best effort; set BRINDLE_EXTRA_FTPD=0 to skip them).
 # Exit status: 0 when every required server runs, 1 otherwise (the failed ones are named).
 set -uo pipefail
@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 STATE=$(state_dir "${1:-}") || { echo "start.sh: cannot create the state dir" >&2; exit 1; }
-mkdir -p "$STATE"/{run,log,data,nginx,vsftpd,vsftpd-slow,squid,ftp-proxy,pyftpd,pyhttp}
+mkdir -p "$STATE"/{run,log,data,nginx,nginx-tls,vsftpd,vsftpd-slow,squid,ftp-proxy,pyftpd,pyhttp}
 # nginx workers and vsftpd's anonymous user read the data as another user.
 chmod 755 "$STATE" "$STATE/data"
 
@@ -84,6 +84,19 @@ if wanted nginx; then
   launch nginx "$BRINDLE_NGINX_PORT" 10 \
     nginx -p "$STATE/nginx" -c "$STATE/nginx/nginx.conf" -e "$STATE/log/nginx-error.log" \
     -g 'daemon off;'
+fi
+
+if wanted nginx-tls; then
+  # HTTPS and redirects; the test CA and certificates are made here, never committed.
+  if bash "$SERVERS_DIR/tls_certs.sh" "$STATE/nginx-tls/certs" >"$STATE/log/tls-certs.out" 2>&1; then
+    render "$SERVERS_DIR/nginx-tls.conf.in" "$STATE/nginx-tls/nginx.conf"
+    launch nginx-tls "$BRINDLE_NGINX_TLS_PORT" 10 \
+      nginx -p "$STATE/nginx-tls" -c "$STATE/nginx-tls/nginx.conf" \
+      -e "$STATE/log/nginx-tls-error.log" -g 'daemon off;'
+  else
+    echo "start.sh: making the test certificates failed (log/tls-certs.out)" >&2
+    failed+=(nginx-tls)
+  fi
 fi
 
 if wanted pyhttp; then

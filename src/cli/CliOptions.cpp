@@ -47,9 +47,11 @@ enum LongOnly : int {
     kConnectTimeout,
     kStallTimeout,
     kRetryDelay,
+    kCaCert,
+    kMaxRedirects,
 };
 
-constexpr char kShortOptions[] = "o:n:a:yvqhV";
+constexpr char kShortOptions[] = "o:n:a:ykvqhV";
 
 const option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -69,6 +71,9 @@ const option kLongOptions[] = {
     {"connect-timeout", required_argument, nullptr, kConnectTimeout},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
     {"retry-delay", required_argument, nullptr, kRetryDelay},
+    {"cacert", required_argument, nullptr, kCaCert},
+    {"insecure", no_argument, nullptr, 'k'},
+    {"max-redirects", required_argument, nullptr, kMaxRedirects},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -182,6 +187,19 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             o.retryDelayMs = ms;
             break;
         }
+        case kCaCert:
+            if (value.empty()) return "--cacert needs a file";
+            o.caFile = value;
+            break;
+        case 'k':
+            o.insecure = true;
+            break;
+        case kMaxRedirects:
+            if (!ParseInt(value, 0, 100, number)) {
+                return "--max-redirects must be a number from 0 to 100";
+            }
+            o.maxRedirects = static_cast<int>(number);
+            break;
         case 'v':
             o.verbose = true;
             break;
@@ -294,7 +312,7 @@ void ApplyOptions(const CliOptions& o, bool ftpUrl, Settings& s) {
 
 std::string UsageText() {
     return "Usage: brindle-get [options] URL\n"
-           "Downloads one ftp:// or http:// file over several connections at once.\n"
+           "Downloads one ftp://, http:// or https:// file over several connections at once.\n"
            "\n"
            "  -o, --output PATH        target file (default: the URL's last path element,\n"
            "                           in the current directory). \"-\" (or a pipe or a\n"
@@ -306,9 +324,10 @@ std::string UsageText() {
            "  -a, --attempts N         attempts per connection (setting \"attempts\")\n"
            "  -y, --yes                continue with files left by an earlier run\n"
            "      --no                 never continue with them (exit 2 when they exist)\n"
-           "      --keep-parts         keep the part files after joining\n"
+           "      --keep-parts         keep the part files after joining (no longer -k)\n"
            "      --passive, --active  FTP data connection mode\n"
-           "      --proxy ADDR:PORT    HTTP proxy for http:// URLs\n"
+           "      --proxy ADDR:PORT    HTTP proxy for http:// URLs (https:// through a\n"
+           "                           CONNECT tunnel)\n"
            "      --ftp-proxy ADDR:PORT  FTP proxy for ftp:// URLs\n"
            "      --user U, --password P  default credentials\n"
            "      --auth               send HTTP Basic authorization\n"
@@ -317,6 +336,11 @@ std::string UsageText() {
            "      --stall-timeout S    give up a connection silent for S seconds (60)\n"
            "      --retry-delay S      pause S seconds after a failed attempt, doubling up\n"
            "                           to 30 (0.5; 0 retries at once)\n"
+           "      --cacert FILE        trust the CA certificates in FILE (PEM) instead of the\n"
+           "                           system's for https:// servers\n"
+           "  -k, --insecure           do not check https:// servers' certificates at all\n"
+           "      --max-redirects N    follow at most N redirects (301, 302, 303, 307, 308),\n"
+           "                           0 to 100 (10); never from https:// to http://\n"
            "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
            "  -q, --quiet              no live progress display\n"
            "  -h, --help               this text\n"

@@ -35,6 +35,9 @@ struct CliOptions {
     int stallTimeoutMs = 0;
     // First pause between failed attempts of a thread (doubling up to 30 s); absent: 0.5 s.
     std::optional<int> retryDelayMs;
+    std::string caFile;     // --cacert: trust these CA certificates instead of the system's
+    bool insecure = false;  // -k: no certificate check
+    int maxRedirects = 10;
     bool verbose = false;
     bool quiet = false;
     bool help = false;
@@ -50,7 +53,7 @@ struct ParseResult {
 // Parses the arguments after the program name. Options and the URL may come in any order;
 // "--" ends the options. Values go after the option ("-n 3", "--threads 3", "--threads=3",
 // "-n3"); single-letter flags combine ("-yk"). With --help or --version nothing else is
-// required.
+// required. "-k" is --insecure; --keep-parts has no letter.
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 // Applies the options to the loaded settings in memory (the file is never written).

@@ -128,10 +128,6 @@ void PrintError(const std::string& message) {
 
 int RunBrindleGet(const CliOptions& options) {
     const std::string url(TrimAscii(options.url));
-    if (IsRefusedUrl(url)) {
-        PrintError("https:// URLs are refused: " + url);
-        return kExitUsage;
-    }
     int scheme = 0;
     std::string host, user, password, path, extra;
     uint16_t port = 0;
@@ -140,8 +136,13 @@ int RunBrindleGet(const CliOptions& options) {
         PrintError("not a URL: " + url);
         return kExitUsage;
     }
-    if (scheme != WInternet::kSchemeFtp && scheme != WInternet::kSchemeHttp) {
-        PrintError("only ftp:// and http:// URLs are supported: " + url);
+    if (scheme != WInternet::kSchemeFtp && scheme != WInternet::kSchemeHttp &&
+        scheme != WInternet::kSchemeHttps) {
+        PrintError("only ftp://, http:// and https:// URLs are supported: " + url);
+        return kExitUsage;
+    }
+    if (!options.caFile.empty() && ::access(options.caFile.c_str(), R_OK) != 0) {
+        PrintError("cannot read the CA file " + options.caFile + ": " + std::strerror(errno));
         return kExitUsage;
     }
     std::string target = options.output;
@@ -178,6 +179,9 @@ int RunBrindleGet(const CliOptions& options) {
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
     SharedSettings settings(loaded);
     InstallSignalHandlers();
+    if (options.insecure) {
+        PrintError("warning: --insecure: https:// servers' certificates are not checked");
+    }
 
     const std::string question =
         output.stream ? std::string() : ExistingFilesQuestion(target, options.threads);
@@ -206,6 +210,10 @@ int RunBrindleGet(const CliOptions& options) {
     DownloadJob job(settings, nullptr);
     JobOptions jobOptions{options.connectTimeoutMs, options.stallTimeoutMs};
     if (options.retryDelayMs) jobOptions.retryPauseMs = *options.retryDelayMs;
+    jobOptions.tls.caFile = options.caFile;
+    jobOptions.tls.insecure = options.insecure;
+    jobOptions.httpsAllowed = true;
+    jobOptions.maxRedirects = options.maxRedirects;
     job.Start(url, target, options.threads, jobOptions);
 
     auto drainLogs = [&] {

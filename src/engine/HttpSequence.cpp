@@ -1,46 +1,71 @@
 // The HTTP/1.0 conversation of one attempt: HEAD while the size is unknown, then GET with a
 // byte range over a new connection, with the reply checked before any byte is written.
+// Redirects on either request are followed (HttpConnect.cpp) before anything else is read.
 #include <cerrno>
 #include <string>
 
 #include "engine/Base64.h"
 #include "engine/HttpChunked.h"
 #include "engine/HttpParse.h"
+#include "engine/HttpRedirect.h"
 #include "engine/JobHost.h"
 #include "engine/RemoteValidator.h"
 #include "engine/TextFormat.h"
 #include "engine/WTransferSession.h"
 #include "net/AsciiText.h"
+#include "net/WInternet.h"
 
 namespace {}  // namespace
+
+std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
+    const bool https = t.scheme == WInternet::kSchemeHttps;
+    std::string block;
+    // Through a proxy, https goes through a tunnel to the server, so its requests are the
+    // server's own.
+    if (settings.useproxy && !https) {
+        block =
+            FormatText("http://%s:%d", t.host.c_str(), t.port) + t.path + t.extra + " HTTP/1.0\r\n";
+        block += "Proxy-Connection: Close\r\n";
+        block += "Pragma: No-Cache\r\n";
+    } else {
+        block = t.path + t.extra + " HTTP/1.0\r\n";
+        block += "Connection: Close\r\n";
+    }
+    block += FormatText("Host: %s:%d\r\n", t.host.c_str(), t.port);
+    block += "Accept: */*\r\n";
+    block += (https ? "Referer: https://" : "Referer: http://") + t.host + "\r\n";
+    if (t.authorization) {
+        block += "Authorization: Basic " + Base64Encode(t.user + ":" + t.password) + "\r\n";
+    }
+    block += "User-Agent: Brindle/2.2\r\n";
+    return block;
+}
 
 bool WTransferSession::HttpDownload(const std::string& user, const std::string& password,
                                     const std::string& host_, int port, const std::string& path,
                                     const std::string& extra) {
-    std::string block;
-    if (settings.useproxy) {
-        block = FormatText("http://%s:%d", host_.c_str(), port) + path + extra + " HTTP/1.0\r\n";
-        block += "Proxy-Connection: Close\r\n";
-        block += "Pragma: No-Cache\r\n";
-    } else {
-        block = path + extra + " HTTP/1.0\r\n";
-        block += "Connection: Close\r\n";
-    }
-    block += FormatText("Host: %s:%d\r\n", host_.c_str(), port);
-    block += "Accept: */*\r\n";
-    block += "Referer: http://" + host_ + "\r\n";
-    if (settings.useauthorization) {
-        block += "Authorization: Basic " + Base64Encode(user + ":" + password) + "\r\n";
-    }
-    block += "User-Agent: Brindle/2.2\r\n";
+    HttpTarget target{
+        currentUrl, scheme, host_, port, user, password, path, extra, settings.useauthorization};
+    if (!SecureControlSocket(target)) return false;
+    int hops = 0;
 
     bool reconnect = false;
     if (job.fileSize.load() == -1) {
-        int status = SendCommand("HEAD " + block + "\r\n");
+        int status = SendCommand("HEAD " + HttpRequestBlock(target) + "\r\n");
+        while (IsRedirectStatus(status)) {
+            if (!FollowRedirect(status, target, hops)) return false;
+            status = SendCommand("HEAD " + HttpRequestBlock(target) + "\r\n");
+        }
         if (status > 399) return false;
-        // The size of a redirect or an interim answer is not the file's.
+        // The size of an interim or other answer is not the file's.
         if (status < 200 || status > 299) {
             Log(FormatText("HEAD answered with status %d: no file size\r\n", status));
+            return false;
+        }
+        // Every thread fetches from where the first one's redirects led.
+        const std::string jobUrl = job.AdoptFinalUrl(target.url);
+        if (jobUrl != target.url) {
+            Log("The job fetches from " + jobUrl + ", not from " + target.url + "\r\n");
             return false;
         }
         SetControlSocket(nullptr);
@@ -86,23 +111,25 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
 
     if (reconnect) {
         // Every request says "Connection: Close", so the data request needs a new connection.
-        if (!PrepareControlSocket(host_, port)) return false;
-        if (!ConnectUnlessStopped(*controlSocket)) return false;
+        if (!OpenHttpConnection(target)) return false;
     }
     if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
 
-    int status;
     // A changed file answers If-Range with 200: nothing of it may go into this segment.
     const std::string ifRange = IfRangeValue(job.Validator());
+    std::string rangeLine;
+    requestedRangeStart = -1;
     if (rangeSupport == 1) {
         requestedRangeStart = segmentStart - seamBytes;
-        std::string range = FormatText("Range: bytes=%lld-%lld\r\n", AsLong(requestedRangeStart),
-                                       AsLong(segmentStart + remaining - 1));
-        if (!ifRange.empty()) range += "If-Range: " + ifRange + "\r\n";
-        status = SendCommand("GET " + block + range + "\r\n");
-    } else {
-        requestedRangeStart = -1;
-        status = SendCommand("GET " + block + "\r\n");
+        rangeLine = FormatText("Range: bytes=%lld-%lld\r\n", AsLong(requestedRangeStart),
+                               AsLong(segmentStart + remaining - 1));
+        if (!ifRange.empty()) rangeLine += "If-Range: " + ifRange + "\r\n";
+    }
+    int status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
+    // A redirect's body is never read: the connection is dropped and the request asked again.
+    while (IsRedirectStatus(status)) {
+        if (!FollowRedirect(status, target, hops)) return false;
+        status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
     }
     if (status > 399) return false;
     if (!CheckDataReply(status, !ifRange.empty())) return false;

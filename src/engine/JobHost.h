@@ -7,18 +7,27 @@
 #include <mutex>
 #include <string>
 
+#include "net/WSocket.h"
 #include "settings/Settings.h"
 
-// What a job is given by its front end besides the settings file: limits of the socket layer
-// (brindle-get's --connect-timeout and --stall-timeout; the window keeps the defaults),
-// applied by the session to every socket of every attempt, and the pause between attempts.
+// What a job is given by its front end besides the settings file, for the whole job: limits of
+// the socket layer (brindle-get's --connect-timeout and --stall-timeout; the window keeps the
+// defaults), applied by the session to every socket of every attempt, the pause between
+// attempts, and how https and redirects are handled.
 struct JobOptions {
+    JobOptions() = default;
+    JobOptions(int connectMs, int stallMs, int retryMs = 500)
+        : connectTimeoutMs(connectMs), stallTimeoutMs(stallMs), retryPauseMs(retryMs) {}
+
     int connectTimeoutMs = 0;  // <= 0: the socket layer's 30 s
     int stallTimeoutMs = 0;    // <= 0: the socket layer's 60 s
     // Pause after a thread's first failed attempt, doubling after each further one up to
     // kMaxRetryPauseMs (brindle-get's --retry-delay); <= 0 retries at once.
     int retryPauseMs = 500;
     static constexpr int kMaxRetryPauseMs = 30000;
+    TlsOptions tls;             // how https servers are checked
+    bool httpsAllowed = false;  // the window fetches no https:// URL; brindle-get does
+    int maxRedirects = 10;      // redirects followed per attempt
 };
 
 // Job-wide fields shared by all workers of one job. url, targetPath and threadCount are set
@@ -28,10 +37,28 @@ struct JobFields {
     int threadCount = 1;
     std::string url;
     std::string targetPath;
-    JobOptions options;
     std::atomic<int64_t> fileSize{-1};  // -1 while unknown
     std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
+    JobOptions options;                 // set with url, never changed while workers run
+
+    // The URL the first worker's redirects led to (url itself when there were none); every
+    // later attempt of every worker starts there, so the whole file comes from one place.
+    std::string CurrentUrl() const {
+        std::lock_guard<std::mutex> guard(finalUrlLock);
+        return finalUrl.empty() ? url : finalUrl;
+    }
+    // Stores candidate unless a final URL is stored already; returns the stored one.
+    std::string AdoptFinalUrl(const std::string& candidate) {
+        std::lock_guard<std::mutex> guard(finalUrlLock);
+        if (finalUrl.empty()) finalUrl = candidate;
+        return finalUrl;
+    }
+    // Owner thread, no worker running.
+    void ClearFinalUrl() {
+        std::lock_guard<std::mutex> guard(finalUrlLock);
+        finalUrl.clear();
+    }
 
     // The server's identity of the remote file ("ETag ...", "Last-Modified ..." or "MDTM ..."),
     // learnt with the size: the worker that asks for the size stores it before fileSize, so a
@@ -56,6 +83,8 @@ private:
     mutable std::mutex validatorLock;
     std::string validator;
     bool validatorSet = false;
+    mutable std::mutex finalUrlLock;
+    std::string finalUrl;
 };
 
 // Part file of thread i: the target itself for thread 0, else the target followed by i ("%s%d").

@@ -195,16 +195,27 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
 
 // ---- the attempt ----
 
+bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlPort) {
+    if (!PrepareControlSocket(urlHost, urlPort)) return false;
+    if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
+        stopRequested) {
+        if (!stopRequested) Log(ConnectFailureText(*controlSocket, urlHost));
+        return false;
+    }
+    return true;
+}
+
 bool WTransferSession::RunAttempt() {
     Log(FormatText("ATTEMPTION #%d\r\n\r\n", attemptIndex));
 
     std::string urlHost, user, password, path, extra;
     uint16_t urlPort = 0;
+    currentUrl = job.CurrentUrl();
     {
         WSemaphoreLock socketGuard(&SocketLock());
         WInternet internet;
-        if (!internet.CrackUrl(job.url, scheme, urlHost, urlPort, user, password, path, extra)) {
-            Log("Cannot split the URL " + job.url + "\r\n");
+        if (!internet.CrackUrl(currentUrl, scheme, urlHost, urlPort, user, password, path, extra)) {
+            Log("Cannot split the URL " + currentUrl + "\r\n");
             return false;
         }
     }
@@ -218,15 +229,8 @@ bool WTransferSession::RunAttempt() {
         Log("The user name or password holds a control character: refused\r\n");
         return false;
     }
-    {
-        WSemaphoreLock socketGuard(&SocketLock());
-        if (!PrepareControlSocket(urlHost, urlPort)) return false;
-    }
-    if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
-        stopRequested) {
-        if (!stopRequested) Log(ConnectFailureText(*controlSocket, urlHost));
-        return false;
-    }
+    if (!SchemeAllowed(scheme, currentUrl)) return false;
+    if (!ConnectControlSocket(urlHost, urlPort)) return false;
 
     if (scheme == WInternet::kSchemeFtp) return FtpDownload(user, password, urlHost, urlPort, path);
     return HttpDownload(user, password, urlHost, urlPort, path, extra);

@@ -39,6 +39,19 @@ private:
     WBaseSocket& socket;
 };
 
+// Where an HTTP attempt is talking to: the URL and its parts. A redirect replaces it.
+struct HttpTarget {
+    std::string url;
+    int scheme = 0;
+    std::string host;
+    int port = 0;
+    std::string user;
+    std::string password;
+    std::string path;
+    std::string extra;
+    bool authorization = false;  // send the Basic authorization line
+};
+
 class WTransferSession {
 public:
     // settings: the snapshot this attempt works with.
@@ -96,6 +109,22 @@ public:
     // chunkDecoder; false, with a log line, when the body must not go into the part file.
     bool CheckDataReply(int status, bool ifRangeSent);
 
+    // The request header block for the target (the table of lines, after the method).
+    std::string HttpRequestBlock(const HttpTarget& target) const;
+
+    // ---- HTTP connections (HttpConnect.cpp) ----
+    // Over controlSocket, connected to the target's host or the proxy: for https the tunnel
+    // through the proxy (CONNECT) and the TLS handshake. False, with a log line, on failure.
+    bool SecureControlSocket(const HttpTarget& target);
+    // A new controlSocket to the target: connect, then SecureControlSocket for https.
+    bool OpenHttpConnection(const HttpTarget& target);
+    // After a redirect status in lastReply: checks and logs the hop, moves target to the
+    // Location and opens a connection there. False, with a log line, when the redirect is
+    // not followed (no Location, too many hops, a scheme that may not be reached from here).
+    bool FollowRedirect(int status, HttpTarget& target, int& hops);
+    // False, with a log line, when this job may not fetch the URL's scheme.
+    bool SchemeAllowed(int urlScheme, const std::string& url);
+
     // ---- state of the attempt (public so the sequences and their tests can see it) ----
     JobHost& host;
     JobFields& job;
@@ -110,6 +139,8 @@ public:
     int64_t alreadyDone = 0;
     int64_t remaining = 0;
     int scheme = 0;
+    // The URL this attempt works on: the job's current URL, then where redirects lead.
+    std::string currentUrl;
     std::string leftover;
     // HTTP: set when the body comes chunked; the data loop writes only what it decodes.
     std::unique_ptr<HttpChunkDecoder> chunkDecoder;
@@ -154,4 +185,6 @@ public:
     // False, with a log line, when the port to connect to is outside 1..65535. Does not
     // connect: the caller does, through ConnectUnlessStopped, with no lock held.
     bool PrepareControlSocket(const std::string& urlHost, int urlPort);
+    // PrepareControlSocket, then ConnectUnlessStopped; a failure to connect is logged.
+    bool ConnectControlSocket(const std::string& urlHost, int urlPort);
 };

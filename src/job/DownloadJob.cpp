@@ -60,6 +60,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.threadCount = threadCount;
     fields.url = url;
     fields.targetPath = targetPath;
+    fields.ClearFinalUrl();
     fields.fileSize = -1;
     fields.rangeSupport = -1;
     fields.startTick = 0;

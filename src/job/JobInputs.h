@@ -11,6 +11,6 @@
 // its target box as it is.
 std::optional<std::string> ProposeTargetName(const std::string& urlText);
 
-// True when the trimmed text begins with "https://" in exactly these lower-case letters:
-// such a URL cannot be fetched and no job is started for it.
+// True when the trimmed text begins with "https://" in exactly these lower-case letters: the
+// window starts no job for such a URL (brindle-get fetches it).
 bool IsRefusedUrl(const std::string& urlText);

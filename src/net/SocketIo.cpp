@@ -45,6 +45,12 @@ Clock::time_point DeadlineAfter(int ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
 }
 
+int WaitReady(int fd, int wakeFd, short events, Clock::time_point deadline) {
+    int error = 0;
+    WaitResult result = WaitFor(fd, wakeFd, events, deadline, error);
+    return result == WaitResult::Ready ? 0 : WaitError(result, error);
+}
+
 int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return 0;
     int error = errno;

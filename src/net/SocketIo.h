@@ -12,6 +12,10 @@ using Clock = std::chrono::steady_clock;
 
 Clock::time_point DeadlineAfter(int ms);
 
+// Waits until fd shows `events` (errors and hang-ups count: the next call reports them):
+// 0, or ETIMEDOUT, ECANCELED (wakeFd signalled) or the OS error of the wait.
+int WaitReady(int fd, int wakeFd, short events, Clock::time_point deadline);
+
 // Each returns 0 on success or the error code for lastError: ETIMEDOUT when the deadline (or
 // the stall limit) passed, ECANCELED when wakeFd was signalled, else the OS error.
 int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline);

@@ -7,12 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <mutex>
 
 #include "net/SocketIo.h"
+#include "net/TlsIo.h"
 
 using socketio::Clock;
 using socketio::DeadlineAfter;
@@ -49,6 +51,10 @@ struct WSocketImp {
     // BeginBlockDeadline: the whole exchange must be over by then, however it trickles in.
     bool hasBlockDeadline = false;
     Clock::time_point blockDeadline;
+    // The TLS session after StartTls; used by the owner thread's calls only. A Close during a
+    // call leaves it to that call, like the descriptor.
+    ssl_st* tls = nullptr;
+    std::string tlsFailure;
 
     // Cancellation: a blocking call waits on the socket and on wakeFd. A Close that finds a
     // call in flight bumps closeCount, signals wakeFd and parks the descriptor in deferred;
@@ -57,6 +63,7 @@ struct WSocketImp {
     int inFlight = 0;
     unsigned closeCount = 0;
     std::vector<int> deferred;
+    std::vector<ssl_st*> deferredTls;
 
     void Fail(int error) {
         state = Error;
@@ -65,6 +72,7 @@ struct WSocketImp {
     void ResetRecord() {
         state = Idle;
         handle = -1;
+        tls = nullptr;
         lastError = 0;
         localAddress = MakeAddress(INADDR_ANY);
         remoteAddress = MakeAddress(INADDR_NONE);
@@ -105,12 +113,15 @@ public:
         --imp_.inFlight;
         if (imp_.closeCount == closeCountAtStart_) return false;
         std::vector<int> toClose;
+        std::vector<ssl_st*> toFree;
         if (imp_.inFlight == 0) {
             uint64_t drained = 0;
             if (imp_.wakeFd >= 0) (void)!::read(imp_.wakeFd, &drained, sizeof drained);
             toClose.swap(imp_.deferred);
+            toFree.swap(imp_.deferredTls);
         }
         lock.unlock();
+        for (ssl_st* session : toFree) tlsio::FreeSession(session);
         for (int deferredFd : toClose) ::close(deferredFd);
         return true;
     }
@@ -130,6 +141,8 @@ WBaseSocket::WBaseSocket() : imp_(std::make_unique<WSocketImp>()) {}
 
 WBaseSocket::~WBaseSocket() {
     std::lock_guard<std::mutex> lock(imp_->mutex);
+    tlsio::FreeSession(imp_->tls);
+    for (ssl_st* session : imp_->deferredTls) tlsio::FreeSession(session);
     if (imp_->handle >= 0) ::close(imp_->handle);
     for (int fd : imp_->deferred) ::close(fd);
     if (imp_->wakeFd >= 0) ::close(imp_->wakeFd);
@@ -316,9 +329,12 @@ bool WBaseSocket::Close(bool linger, int lingerSeconds) {
         uint64_t one = 1;
         if (imp.wakeFd >= 0) (void)!::write(imp.wakeFd, &one, sizeof one);
         imp.deferred.push_back(fd);
+        if (imp.tls != nullptr) imp.deferredTls.push_back(imp.tls);
         imp.ResetRecord();
         return true;
     }
+    tlsio::FreeSession(imp.tls);
+    imp.tls = nullptr;
     // A lingering close may block; the record shows Closing meanwhile.
     lock.unlock();
     int rc = ::close(fd);
@@ -389,16 +405,21 @@ int WBaseSocket::Send(const char* data, int size, int length) {
         return -1;
     }
     int stallMs = imp.StallLimit();
+    ssl_st* tls = imp.tls;
     InFlightCall call(imp);
     lock.unlock();
 
     int sent = 0;
-    int error = socketio::SendAll(call.fd, call.wakeFd, data, length, stallMs, sent);
+    std::string why;
+    int error = tls != nullptr
+                    ? tlsio::SendAll(tls, call.fd, call.wakeFd, data, length, stallMs, sent, why)
+                    : socketio::SendAll(call.fd, call.wakeFd, data, length, stallMs, sent);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
     if (error != 0) {
         imp.Fail(error);
+        imp.tlsFailure = why;
         return -1;
     }
     return sent;
@@ -429,16 +450,22 @@ int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
         imp.Fail(ETIMEDOUT);
         return -1;
     }
+    ssl_st* tls = imp.tls;
     InFlightCall call(imp);
     lock.unlock();
 
     int received = 0;
-    int error = socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength, stallMs, received);
+    std::string why;
+    int error = tls != nullptr ? tlsio::ReceiveOnce(tls, call.fd, call.wakeFd, buffer, maxLength,
+                                                    stallMs, received, why)
+                               : socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength,
+                                                       stallMs, received);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
     if (error != 0) {
         imp.Fail(error);
+        imp.tlsFailure = why;
         return -1;
     }
     return received;
@@ -448,6 +475,40 @@ int WBaseSocket::Receive(WBuffer& buffer, int maxLength) {
     int size =
         buffer.size() > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(buffer.size());
     return Receive(buffer.data(), size, maxLength);
+}
+
+bool WBaseSocket::StartTls(const TlsOptions& options, const std::string& serverName) {
+    std::unique_lock<std::mutex> lock(imp_->mutex);
+    WSocketImp& imp = *imp_;
+    if (imp.state != Connected || imp.handle < 0 || imp.tls != nullptr) return false;
+    std::string why;
+    imp.tls = tlsio::NewSession(options, serverName, imp.handle, why);
+    if (imp.tls == nullptr) {
+        imp.Fail(EPROTO);
+        imp.tlsFailure = why;
+        return false;
+    }
+    ssl_st* tls = imp.tls;
+    Clock::time_point deadline = DeadlineAfter(std::min(imp.ConnectLimit(), imp.StallLimit()));
+    InFlightCall call(imp);
+    lock.unlock();
+
+    int error = tlsio::Handshake(tls, call.fd, call.wakeFd, deadline, why);
+
+    lock.lock();
+    if (call.Finish(lock)) return false;
+    if (error != 0) {
+        imp.Fail(error);
+        imp.tlsFailure = why;
+        return false;
+    }
+    imp.tlsFailure.clear();
+    return true;
+}
+
+std::string WBaseSocket::GetTlsFailure() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    return imp_->tlsFailure;
 }
 
 bool WBaseSocket::ListenImpl() {

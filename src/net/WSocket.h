@@ -11,12 +11,20 @@
 //
 // Every wait has a limit: Connect gives up after the connect limit, Send, Receive and Accept
 // after the stall limit without progress; the call then fails with lastError ETIMEDOUT.
+// After StartTls, Send and Receive carry TLS over the same waits; the handshake itself is held
+// to the shorter of the two limits.
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 using WBuffer = std::vector<char>;
+
+// How a TLS connection checks its server (StartTls).
+struct TlsOptions {
+    std::string caFile;     // trust these CA certificates (PEM) instead of the system's
+    bool insecure = false;  // no check at all
+};
 
 enum WSocketState : int {
     Idle = 0,
@@ -87,6 +95,14 @@ public:
     // ETIMEDOUT however the bytes trickle in. End lifts it.
     void BeginBlockDeadline();
     void EndBlockDeadline();
+
+    // Owner thread, Connected: a TLS handshake on the connection, with serverName sent as SNI
+    // (unless it is an address) and checked against the certificate (unless
+    // options.insecure). Afterwards Send and Receive carry TLS. False on failure: the state
+    // becomes Error, lastError EPROTO (or the wait's error) and GetTlsFailure says why.
+    bool StartTls(const TlsOptions& options, const std::string& serverName);
+    // Why the last TLS call failed ("certificate has expired"), "" when none did.
+    std::string GetTlsFailure() const;
 
     // Time limits in milliseconds for this socket (an accepted socket takes its server's);
     // <= 0 means the built-in 30000 for connecting and 60000 without progress.

@@ -104,8 +104,7 @@ TEST_F(BrindleGetTest, VerboseLogLinesArePrefixed) {
 }
 
 TEST_F(BrindleGetTest, RefusedAndMalformedUrlsAreUsageErrors) {
-    for (const std::string url : {"https://127.0.0.1/file.bin", " https://127.0.0.1/x", "garbage",
-                                  "http://", "gopher://127.0.0.1/x", "HTTPS://127.0.0.1/x"}) {
+    for (const std::string url : {"garbage", "http://", "gopher://127.0.0.1/x", "file:///x"}) {
         const ProcessResult r = Run({url});
         EXPECT_EQ(r.exitCode, 2) << url;
         EXPECT_EQ(r.out, "") << url;

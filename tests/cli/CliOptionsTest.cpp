@@ -28,8 +28,11 @@ TEST(CliOptions, EveryOptionInItsForms) {
                                  "out.bin",
                                  "--threads=8",
                                  "-a3",
-                                 "-yv",
+                                 "-yvk",
                                  "--keep-parts",
+                                 "--cacert",
+                                 "ca.pem",
+                                 "--max-redirects=0",
                                  "--passive",
                                  "--proxy",
                                  "10.1.2.3:3128",
@@ -54,6 +57,9 @@ TEST(CliOptions, EveryOptionInItsForms) {
     EXPECT_EQ(o.attempts, 3);
     EXPECT_EQ(o.answer, FilesAnswer::Yes);
     EXPECT_TRUE(o.keepParts);
+    EXPECT_TRUE(o.insecure);  // -k is --insecure; --keep-parts has no letter
+    EXPECT_EQ(o.caFile, "ca.pem");
+    EXPECT_EQ(o.maxRedirects, 0);
     EXPECT_EQ(o.passive, true);
     ASSERT_TRUE(o.proxy.has_value());
     EXPECT_EQ(o.proxy->address, "10.1.2.3");
@@ -110,6 +116,8 @@ TEST(CliOptions, UsageErrors) {
         {"--user", "anon\r\nDELE f.bin", "ftp://h/f"},
         {"--password", "pw\nDELE f.bin", "ftp://h/f"},
         {"--retry-delay", "-1", "http://h/f"},
+        {"--max-redirects", "101", "http://h/f"},
+        {"--cacert=", "http://h/f"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -141,10 +149,11 @@ TEST(CliOptions, HelpAndVersionNeedNoUrl) {
     EXPECT_TRUE(Parse({"-V"}).options.version);
     const std::string usage = UsageText();
     for (const char* option :
-         {"--output",        "--threads",  "--attempts", "--yes",         "--no",
-          "--keep-parts",    "--passive",  "--active",   "--proxy",       "--ftp-proxy",
-          "--user",          "--password", "--auth",     "--buffer-size", "--connect-timeout",
-          "--stall-timeout", "--verbose",  "--quiet",    "--help",        "--version"}) {
+         {"--output",        "--threads",  "--attempts",     "--yes",         "--no",
+          "--keep-parts",    "--passive",  "--active",       "--proxy",       "--ftp-proxy",
+          "--user",          "--password", "--auth",         "--buffer-size", "--connect-timeout",
+          "--stall-timeout", "--verbose",  "--quiet",        "--help",        "--version",
+          "--cacert",        "--insecure", "--max-redirects"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

@@ -1,0 +1,106 @@
+// HTTP connections beyond plain TCP: TLS for https (through a CONNECT tunnel when a proxy is
+// used) and the following of redirects from one URL to the next.
+#include <cstring>
+#include <string>
+
+#include "engine/HttpParse.h"
+#include "engine/HttpRedirect.h"
+#include "engine/JobHost.h"
+#include "engine/TextFormat.h"
+#include "engine/WTransferSession.h"
+#include "net/WInternet.h"
+
+namespace {
+
+bool SameServer(const HttpTarget& a, const HttpTarget& b) {
+    return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
+}
+
+}  // namespace
+
+bool WTransferSession::SchemeAllowed(int urlScheme, const std::string& url) {
+    if (urlScheme != WInternet::kSchemeHttps || job.options.httpsAllowed) return true;
+    Log("Cannot fetch " + url + ": https:// URLs are not fetched here\r\n");
+    return false;
+}
+
+bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
+    if (target.scheme != WInternet::kSchemeHttps) return true;
+    if (settings.useproxy) {
+        // The proxy only relays the bytes; TLS runs end to end with the server.
+        const std::string authority = FormatText("%s:%d", target.host.c_str(), target.port);
+        int status = SendCommand("CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
+                                 "\r\nUser-Agent: Brindle/2.2\r\n\r\n");
+        if (status == 600) return false;
+        if (status < 200 || status > 299) {
+            Log(FormatText("The proxy refused the tunnel to %s (status %d)\r\n", authority.c_str(),
+                           status));
+            return false;
+        }
+        if (!leftover.empty()) {
+            Log("The proxy sent data before the tunnel was up\r\n");
+            return false;
+        }
+    }
+    if (stopRequested || !controlSocket) return false;
+    if (controlSocket->StartTls(job.options.tls, target.host) && !stopRequested) return true;
+    if (!stopRequested) {
+        std::string reason = controlSocket->GetTlsFailure();
+        if (reason.empty()) reason = std::strerror(controlSocket->GetLastError());
+        Log("TLS handshake with " + target.host + " failed: " + reason + "\r\n");
+    }
+    return false;
+}
+
+bool WTransferSession::OpenHttpConnection(const HttpTarget& target) {
+    scheme = target.scheme;
+    return ConnectControlSocket(target.host, target.port) && SecureControlSocket(target);
+}
+
+bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops) {
+    std::string location;
+    if (!HttpFieldValue(lastReply, "Location", location) || location.empty()) {
+        Log(FormatText("Redirect (status %d) without a Location\r\n", status));
+        return false;
+    }
+    if (++hops > job.options.maxRedirects) {
+        Log(FormatText("More than %d redirects: not following the one to ",
+                       job.options.maxRedirects) +
+            location + "\r\n");
+        return false;
+    }
+    const std::string url = ResolveLocation(target.url, location);
+    HttpTarget next;
+    next.url = url;
+    uint16_t port = 0;
+    WInternet internet;
+    if (url.empty() || !internet.CrackUrl(url, next.scheme, next.host, port, next.user,
+                                          next.password, next.path, next.extra)) {
+        Log("Cannot follow the redirect to " + location + "\r\n");
+        return false;
+    }
+    next.port = port;
+    if (next.scheme != WInternet::kSchemeHttp && next.scheme != WInternet::kSchemeHttps) {
+        Log("Redirect to " + url + " refused: only http:// and https:// are followed\r\n");
+        return false;
+    }
+    if (target.scheme == WInternet::kSchemeHttps && next.scheme != WInternet::kSchemeHttps) {
+        Log("Redirect from https to " + url + " refused: it would leave TLS\r\n");
+        return false;
+    }
+    if (!SchemeAllowed(next.scheme, url)) return false;
+    // Credentials go only where they were meant for: to another server only in its own URL.
+    next.authorization = target.authorization && (!next.user.empty() || SameServer(target, next));
+    if (next.user.empty()) next.user = SameServer(target, next) ? target.user : settings.defuser;
+    if (next.password.empty()) {
+        next.password = SameServer(target, next) ? target.password : settings.defpass;
+    }
+    Log(FormatText("Redirect %d of %d (status %d) to ", hops, job.options.maxRedirects, status) +
+        url + "\r\n");
+    target = next;
+    currentUrl = url;
+    leftover.clear();
+    SetControlSocket(nullptr);
+    if (stopRequested) return false;
+    return OpenHttpConnection(target);
+}
