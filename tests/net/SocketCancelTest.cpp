@@ -16,7 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Kind { Receive, Send, Accept, Connect };
+// Handshake: a TLS handshake with a peer that never answers the client's first message.
+enum class Kind { Receive, Send, Accept, Connect, Handshake };
 
 std::string KindName(const testing::TestParamInfo<Kind>& info) {
     switch (info.param) {
@@ -28,6 +29,8 @@ std::string KindName(const testing::TestParamInfo<Kind>& info) {
             return "Accept";
         case Kind::Connect:
             return "Connect";
+        case Kind::Handshake:
+            return "Handshake";
     }
     return "Unknown";
 }
@@ -80,7 +83,9 @@ struct BlockingSetup {
         EXPECT_TRUE(client->Connect());
         peer = RawAccept(listener.Get());
         EXPECT_GE(peer.Get(), 0);
-        if (kind == Kind::Receive) {
+        if (kind == Kind::Handshake) {
+            call = [this] { return client->StartTls(TlsOptions{}, "127.0.0.1"); };
+        } else if (kind == Kind::Receive) {
             buffer.resize(1024);
             call = [this] { return client->Receive(buffer) > 0; };
         } else {
@@ -176,7 +181,8 @@ TEST_P(SocketCancel, DescriptorStaysReservedUntilTheCallReturns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockedCalls, SocketCancel,
-                         testing::Values(Kind::Receive, Kind::Send, Kind::Accept, Kind::Connect),
+                         testing::Values(Kind::Receive, Kind::Send, Kind::Accept, Kind::Connect,
+                                         Kind::Handshake),
                          KindName);
 
 TEST(SocketCancel, ReceiveSocketConnectsAgainAfterCancel) {
@@ -224,7 +230,8 @@ TEST_P(SocketTimeout, CallGivesUpAfterItsLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, SocketTimeout,
-                         testing::Values(Kind::Receive, Kind::Send, Kind::Accept, Kind::Connect),
+                         testing::Values(Kind::Receive, Kind::Send, Kind::Accept, Kind::Connect,
+                                         Kind::Handshake),
                          KindName);
 
 TEST(SocketTimeout, ConnectLimitDoesNotCutAStalledReceive) {

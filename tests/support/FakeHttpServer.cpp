@@ -33,6 +33,8 @@ std::string Reason(int status) {
             return "Moved Permanently";
         case 302:
             return "Found";
+        case 307:
+            return "Temporary Redirect";
         case 404:
             return "Not Found";
         default:
@@ -234,14 +236,19 @@ void FakeHttpServer::Answer(int fd, const FakeHttpRequest& request, int getIndex
     std::string content;  // the bytes after the header
     std::string fields;
     int64_t contentLength = size;
-    if (request.method == "HEAD") {
-        status = options.headStatus;
-        if (status >= 300 && status < 400) fields += "Location: http://127.0.0.1/elsewhere\r\n";
-    } else if (options.getStatus != 0) {
-        status = options.getStatus;
-        content = "<html><body>" + Reason(status) + "</body></html>\n";
-        contentLength = static_cast<int64_t>(content.size());
-    } else {
+    const bool scripted =
+        options.scriptedTarget.empty() || request.target == options.scriptedTarget;
+    const int getStatus = scripted ? options.getStatus : 0;
+    if (request.method == "HEAD" || getStatus != 0) {
+        status = request.method == "HEAD" ? (scripted ? options.headStatus : 200) : getStatus;
+    }
+    if (status != 200 || getStatus != 0) {
+        // A page of its own, whose length is not the file's.
+        const std::string page = "<html><body>" + Reason(status) + "</body></html>\n";
+        if (request.method != "HEAD") content = page;
+        contentLength = static_cast<int64_t>(page.size());
+        if (status >= 300 && status < 400) fields += "Location: " + options.location + "\r\n";
+    } else if (request.method != "HEAD") {
         long long first = 0, last = 0;
         if (!request.range.empty() && !options.ignoreRanges &&
             std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) == 2 &&

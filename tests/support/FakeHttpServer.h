@@ -30,10 +30,15 @@ struct FakeHttpOptions {
     // nginx answers HTTP/1.0 requests with an HTTP/1.1 status line.
     std::string version = "HTTP/1.1";
 
-    // Status of HEAD answers (a 302 carries a Location line and no file size).
+    // Status of HEAD answers (a 3xx carries `location` and the length of a small page).
     int headStatus = 200;
-    // Nonzero: every GET is answered with this status and a small page instead of the file.
+    // Nonzero: every GET is answered with this status and a small page instead of the file
+    // (with `location` for a 3xx).
     int getStatus = 0;
+    std::string location = "http://127.0.0.1/elsewhere";
+    // When set, headStatus and getStatus apply only to requests for this target; the others
+    // are served as usual (where a redirect leads).
+    std::string scriptedTarget;
     // Ranged GETs get 200 and the whole body, as servers without range support do.
     bool ignoreRanges = false;
     // Added to the first and last byte of a 206 answer (Content-Range and bytes sent).
