@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Bad input to brindle-get: malformed URLs, https to a plain server, unknown hosts, refused
-ports, bad options and declined questions. Each must end within a bounded time with exit 1 ("Job failed") or 2 (refused
-before a job) and say why, and must never leave bytes claimed as a download."""
+ports, bad options and declined questions. Each must end within a bounded time with exit 1
+("Job failed") or 2 (refused before a job) and say why, and must never leave bytes claimed as a
+download."""
 import os
 
 from harness import BrindleTestCase, free_port, main, port
