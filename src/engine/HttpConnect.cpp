@@ -31,7 +31,7 @@ bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
         const std::string authority = FormatText("%s:%d", target.host.c_str(), target.port);
         int status = SendCommand("CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
                                  "\r\nUser-Agent: Brindle/2.2\r\n\r\n");
-        if (status == 600) return false;
+        if (status == kConnectionFailed) return false;
         if (status < 200 || status > 299) {
             Log(FormatText("The proxy refused the tunnel to %s (status %d)\r\n", authority.c_str(),
                            status));
