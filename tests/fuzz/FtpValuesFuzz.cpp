@@ -3,6 +3,7 @@
 // sscanf reads from the same text; a PASV port is 1..65535, the address a plain dotted quad, and
 // the pair survives the trip through the PORT command's form. A refused PASV reply leaves the
 // outputs untouched.
+#include <cctype>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -31,19 +32,28 @@ int64_t SizeByScanf(const std::string& reply, bool fromSizeReply) {
     long long code = 0, links = 0, size = -1;
     char word[3][4096];
     if (reply.size() >= sizeof word[0]) return -2;  // a word might not fit: no opinion
+    // %n around the size: sscanf takes a sign and a digit prefix, a size is a whole word of
+    // digits, so the oracle checks the word itself.
+    int from = -1, to = -1;
+    const char* text = reply.c_str();
     bool matched = false;
     if (fromSizeReply) {
-        matched = std::sscanf(reply.c_str(), "%lld %lld", &code, &size) == 2;
+        matched = std::sscanf(text, "%lld %n%lld%n", &code, &from, &size, &to) == 2;
     } else if (reply.size() >= 4 && reply[3] == '-') {
         const size_t lineEnd = reply.find("\r\n");
         if (lineEnd == std::string::npos) return -1;
-        matched = std::sscanf(reply.c_str() + lineEnd + 2, "%s %lld %s %s %lld", word[0], &links,
-                              word[1], word[2], &size) == 5;
+        text += lineEnd + 2;
+        matched = std::sscanf(text, "%s %lld %s %s %n%lld%n", word[0], &links, word[1], word[2],
+                              &from, &size, &to) == 5;
     } else {
-        matched = std::sscanf(reply.c_str(), "%lld %s %lld %s %s %lld", &code, word[0], &links,
-                              word[1], word[2], &size) == 6;
+        matched = std::sscanf(text, "%lld %s %lld %s %s %n%lld%n", &code, word[0], &links, word[1],
+                              word[2], &from, &size, &to) == 6;
     }
-    if (!matched) return -1;
+    if (!matched || from < 0 || to < 0) return -1;
+    for (int i = from; i < to; ++i) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+    }
+    if (text[to] != '\0' && !std::isspace(static_cast<unsigned char>(text[to]))) return -1;
     return size < 0 ? -1 : size;
 }
 
