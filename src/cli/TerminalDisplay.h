@@ -21,7 +21,7 @@ std::string FirstLine(const std::string& text);
 
 // Draws frames over each other on a terminal stream.
 class LiveDisplay {
-  public:
+public:
     explicit LiveDisplay(std::FILE* out) : out(out) {}
     // Replaces the previous frame with these lines.
     void Draw(const std::vector<std::string>& lines);
@@ -30,7 +30,7 @@ class LiveDisplay {
     // Leaves the last frame on screen and moves below it.
     void Finish() { drawnLines = 0; }
 
-  private:
+private:
     std::FILE* out;
     int drawnLines = 0;
 };

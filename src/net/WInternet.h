@@ -7,7 +7,7 @@
 #include <string_view>
 
 class WInternet {
-  public:
+public:
     static constexpr int kSchemeUnknown = 0, kSchemeFtp = 1, kSchemeGopher = 2, kSchemeHttp = 3,
                          kSchemeHttps = 4, kSchemeFile = 5;
 

@@ -17,7 +17,7 @@ struct ProcessResult {
 };
 
 class ChildProcess {
-  public:
+public:
     // Starts program with args in dir (stdin from /dev/null, stdout and stderr captured) with
     // the given "NAME=value" entries added to the environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
@@ -30,7 +30,7 @@ class ChildProcess {
     // Collects the output until the child ends, at most timeoutMs; then kills it.
     ProcessResult Wait(int timeoutMs);
 
-  private:
+private:
     int pid = -1;
     int outFd = -1;
     int errFd = -1;

@@ -23,7 +23,7 @@ struct Segment {
 };
 
 class SegmentTest : public ::testing::Test {
-  protected:
+protected:
     Segment Compute(int threadNumber, int threadCount, int64_t fileSize, int rangeSupport = 1) {
         host.Fields().threadCount = threadCount;
         host.Fields().fileSize = fileSize;

@@ -17,13 +17,13 @@ using testsupport::WriteFileBytes;
 namespace {
 
 class CountingObserver : public JobObserver {
-  public:
+public:
     void JobChanged() override { ++calls; }
     std::atomic<int> calls{0};
 };
 
 class DownloadJobTest : public ::testing::Test {
-  protected:
+protected:
     // Three segments of "AAAA" "BBBB" "CCCCC" already written by the workers.
     void WriteThreeParts() {
         WriteFileBytes(target, "AAAA");

@@ -12,7 +12,7 @@
 namespace settingstest {
 
 class ScopedEnv {
-  public:
+public:
     ScopedEnv() = default;
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -36,18 +36,18 @@ class ScopedEnv {
         }
     }
 
-  private:
+private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 // A fresh settings directory for one test, through BRINDLE_CONFIG_DIR.
 class ConfigDir {
-  public:
+public:
     ConfigDir() { env_.Set("BRINDLE_CONFIG_DIR", dir_.Path().c_str()); }
     const std::string& Path() const { return dir_.Path(); }
     std::string File(const std::string& name) const { return dir_.File(name); }
 
-  private:
+private:
     testsupport::TempDir dir_;
     ScopedEnv env_;
 };
