@@ -394,26 +394,30 @@ bool WBaseSocket::Connect() {
     return true;
 }
 
-int WBaseSocket::Send(const char* data, int size, int length) {
-    if (size < 0) return -1;
-    if (length < 0) length = size;
-    if (length > size) return -1;
-    std::unique_lock<std::mutex> lock(imp_->mutex);
-    WSocketImp& imp = *imp_;
+namespace {
+
+// One data call on the socket's connection, from the record's check to its end: the call
+// `io(tls, fd, wakeFd, limitMs, done, why)` runs outside the lock and returns an errno or 0;
+// its failure is recorded on the socket. A receive waits at most until the block deadline.
+template <typename Io>
+int TransferOnce(WSocketImp& imp, bool receiving, Io&& io) {
+    std::unique_lock<std::mutex> lock(imp.mutex);
     if (imp.handle < 0) {
         imp.Fail(EBADF);
         return -1;
     }
-    int stallMs = imp.StallLimit();
+    const int limitMs = receiving ? imp.WaitLimit() : imp.StallLimit();
+    if (limitMs == 0) {
+        imp.Fail(ETIMEDOUT);
+        return -1;
+    }
     ssl_st* tls = imp.tls;
     InFlightCall call(imp);
     lock.unlock();
 
-    int sent = 0;
+    int done = 0;
     std::string why;
-    int error = tls != nullptr
-                    ? tlsio::SendAll(tls, call.fd, call.wakeFd, data, length, stallMs, sent, why)
-                    : socketio::SendAll(call.fd, call.wakeFd, data, length, stallMs, sent);
+    int error = io(tls, call.fd, call.wakeFd, limitMs, done, why);
 
     lock.lock();
     if (call.Finish(lock)) return -1;
@@ -422,7 +426,22 @@ int WBaseSocket::Send(const char* data, int size, int length) {
         imp.tlsFailure = why;
         return -1;
     }
-    return sent;
+    return done;
+}
+
+}  // namespace
+
+int WBaseSocket::Send(const char* data, int size, int length) {
+    if (size < 0) return -1;
+    if (length < 0) length = size;
+    if (length > size) return -1;
+    return TransferOnce(
+        *imp_, false,
+        [&](ssl_st* tls, int fd, int wakeFd, int limitMs, int& sent, std::string& why) {
+            return tls != nullptr
+                       ? tlsio::SendAll(tls, fd, wakeFd, data, length, limitMs, sent, why)
+                       : socketio::SendAll(fd, wakeFd, data, length, limitMs, sent);
+        });
 }
 
 int WBaseSocket::Send(const WBuffer& data, int length) {
@@ -439,36 +458,14 @@ int WBaseSocket::Receive(char* buffer, int bufferSize, int maxLength) {
     if (bufferSize < 0) return -1;
     if (maxLength < 0) maxLength = bufferSize;
     if (maxLength > bufferSize) return -1;
-    std::unique_lock<std::mutex> lock(imp_->mutex);
-    WSocketImp& imp = *imp_;
-    if (imp.handle < 0) {
-        imp.Fail(EBADF);
-        return -1;
-    }
-    int stallMs = imp.WaitLimit();
-    if (stallMs == 0) {
-        imp.Fail(ETIMEDOUT);
-        return -1;
-    }
-    ssl_st* tls = imp.tls;
-    InFlightCall call(imp);
-    lock.unlock();
-
-    int received = 0;
-    std::string why;
-    int error = tls != nullptr ? tlsio::ReceiveOnce(tls, call.fd, call.wakeFd, buffer, maxLength,
-                                                    stallMs, received, why)
-                               : socketio::ReceiveOnce(call.fd, call.wakeFd, buffer, maxLength,
-                                                       stallMs, received);
-
-    lock.lock();
-    if (call.Finish(lock)) return -1;
-    if (error != 0) {
-        imp.Fail(error);
-        imp.tlsFailure = why;
-        return -1;
-    }
-    return received;
+    return TransferOnce(
+        *imp_, true,
+        [&](ssl_st* tls, int fd, int wakeFd, int limitMs, int& received, std::string& why) {
+            return tls != nullptr
+                       ? tlsio::ReceiveOnce(tls, fd, wakeFd, buffer, maxLength, limitMs, received,
+                                            why)
+                       : socketio::ReceiveOnce(fd, wakeFd, buffer, maxLength, limitMs, received);
+        });
 }
 
 int WBaseSocket::Receive(WBuffer& buffer, int maxLength) {
