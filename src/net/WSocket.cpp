@@ -137,6 +137,30 @@ public:
 
 }  // namespace
 
+namespace {
+
+// The socket's own address into `address`; a failure is recorded on the socket.
+bool ReadLocalAddress(WSocketImp& imp, sockaddr_in& address) {
+    socklen_t length = sizeof address;
+    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        return true;
+    }
+    imp.Fail(errno);
+    return false;
+}
+
+// Binds the socket to its localAddress; a failure is recorded on the socket.
+bool BindLocal(WSocketImp& imp) {
+    if (::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
+               sizeof imp.localAddress) == 0) {
+        return true;
+    }
+    imp.Fail(errno);
+    return false;
+}
+
+}  // namespace
+
 WBaseSocket::WBaseSocket() : imp_(std::make_unique<WSocketImp>()) {}
 
 WBaseSocket::~WBaseSocket() {
@@ -361,17 +385,8 @@ bool WBaseSocket::Connect() {
     // An unbound socket reads back port 0; bind only when a local port was asked for,
     // otherwise the OS picks one during the connect.
     sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        imp.Fail(errno);
-        return false;
-    }
-    if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 &&
-        ::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
-               sizeof imp.localAddress) != 0) {
-        imp.Fail(errno);
-        return false;
-    }
+    if (!ReadLocalAddress(imp, bound)) return false;
+    if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 && !BindLocal(imp)) return false;
     InFlightCall call(imp);
     sockaddr_in remote = imp.remoteAddress;
     Clock::time_point deadline = DeadlineAfter(imp.ConnectLimit());
@@ -386,12 +401,7 @@ bool WBaseSocket::Connect() {
         return false;
     }
     imp.state = Connected;
-    length = sizeof imp.localAddress;
-    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&imp.localAddress), &length) != 0) {
-        imp.Fail(errno);
-        return false;
-    }
-    return true;
+    return ReadLocalAddress(imp, imp.localAddress);
 }
 
 namespace {
@@ -517,24 +527,9 @@ bool WBaseSocket::ListenImpl() {
         return false;
     }
     sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        imp.Fail(errno);
-        return false;
-    }
-    if (bound.sin_port == 0) {
-        // Not bound yet: take localAddress (any interface, the port from SetLocalPort).
-        if (::bind(imp.handle, reinterpret_cast<const sockaddr*>(&imp.localAddress),
-                   sizeof imp.localAddress) != 0) {
-            imp.Fail(errno);
-            return false;
-        }
-        length = sizeof bound;
-        if (::getsockname(imp.handle, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-            imp.Fail(errno);
-            return false;
-        }
-    }
+    if (!ReadLocalAddress(imp, bound)) return false;
+    // Not bound yet: take localAddress (any interface, the port from SetLocalPort).
+    if (bound.sin_port == 0 && (!BindLocal(imp) || !ReadLocalAddress(imp, bound))) return false;
     imp.localAddress = bound;
     imp.state = Listening;
     if (::listen(imp.handle, 5) != 0) {
