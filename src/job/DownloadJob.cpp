@@ -34,8 +34,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         LogLine("Job failed: " + lockError + "\r\n", 0);
         {
             std::lock_guard<std::mutex> lock(finishLock);
-            allSucceeded = false;
-            GiveVerdict();
+            PublishVerdict(false);
         }
         if (observer != nullptr) observer->JobChanged();
         return;
@@ -65,6 +64,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.rangeSupport = -1;
     fields.startTick = 0;
     fields.ResetValidator();
+    joiner.Reset(targetPath, threadCount);
     {
         std::lock_guard<std::mutex> lock(progressLock);
         receivedTotal = 0;
@@ -78,8 +78,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
         verdictGiven = false;
         if (threadCount < 1) {
             // Nothing to run, so no report would ever bring the verdict.
-            allSucceeded = false;
-            GiveVerdict();
+            PublishVerdict(false);
         }
     }
 }
@@ -170,6 +169,15 @@ void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64
 }
 
 void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
+    // Before the count, so the last thread finds every earlier part appended or being
+    // appended; outside the locks, since appending is long file work.
+    if (ok && !closing) {
+        joiner.PartDone(threadNumber, fields.rangeSupport.load() > 0);
+    } else {
+        joiner.Abandon();
+    }
+    bool last = false;
+    bool allOk = false;
     {
         std::lock_guard<std::mutex> lock(finishLock);
         ++finishedCount;
@@ -184,17 +192,23 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
                 }
             }
         }
-        if (finishedCount == fields.threadCount && !closing) GiveVerdict();
+        last = finishedCount == fields.threadCount;
+        allOk = allSucceeded;
+    }
+    if (last && closing) {
+        // No verdict, but the target goes back to segment 0 so the parts resume later.
+        (void)joiner.Undo();
+    } else if (last) {
+        GiveVerdict(allOk);
     }
     if (observer != nullptr && !closing) observer->JobChanged();
 }
 
-void DownloadJob::GiveVerdict() {
-    bool ok = allSucceeded;
+void DownloadJob::GiveVerdict(bool ok) {
     if (ok) {
         const FileResult files =
             FinishJobFiles(fields.targetPath, fields.threadCount, settings.Snapshot().delfiles,
-                           fields.rangeSupport.load(), fields.fileSize.load());
+                           fields.rangeSupport.load(), fields.fileSize.load(), joiner);
         if (!files.ok) {
             ok = false;
             LogLine("Job failed: " + files.error + "; part files kept\r\n", 0);
@@ -204,7 +218,16 @@ void DownloadJob::GiveVerdict() {
                         0);
             }
         }
+    } else {
+        const std::string failure = joiner.Undo();
+        if (!failure.empty())
+            LogLine("Target file " + fields.targetPath + ": " + failure + "\r\n", 0);
     }
+    std::lock_guard<std::mutex> lock(finishLock);
+    PublishVerdict(ok);
+}
+
+void DownloadJob::PublishVerdict(bool ok) {
     {
         std::lock_guard<std::mutex> lock(progressLock);
         view.text = VerdictText(ok, view.text);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/JobHost.h"
+#include "job/PartJoiner.h"
 #include "job/ProgressTexts.h"
 #include "job/TargetLock.h"
 
@@ -100,8 +101,11 @@ public:
     void ThreadFinished(bool ok, int threadNumber) override;
 
 private:
-    // Under finishLock, on the thread that finished last: join, verify, set the text.
-    void GiveVerdict();
+    // On the thread that finished last, outside the locks: finishes the join (or undoes the
+    // early one), then publishes the verdict.
+    void GiveVerdict(bool ok);
+    // Under finishLock: the verdict's text and state.
+    void PublishVerdict(bool ok);
     // Thread bar of a report, or null for a number outside the job (progressLock held).
     ThreadBarView* Bar(int threadNumber);
 
@@ -111,6 +115,8 @@ private:
     std::vector<std::unique_ptr<WInternetWorker>> workers;
     std::atomic<bool> closing{false};
     TargetLock targetLock;
+    // Appends parts as they complete; its own lock, never held with the job's.
+    PartJoiner joiner;
 
     mutable std::mutex logLock;
     std::vector<std::pair<int, std::string>> logLines;
@@ -120,6 +126,7 @@ private:
     int64_t receivedTotal = 0;
 
     // Lock order: finishLock may take progressLock or logLock inside it, never the reverse.
+    // No file work is done under it.
     mutable std::mutex finishLock;
     int finishedCount = 0;
     bool allSucceeded = true;

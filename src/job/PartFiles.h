@@ -2,7 +2,8 @@
 // Part files of a job: their names, the question about files left by an earlier job, and the
 // joining of the parts into the target at a successful verdict, with the target's size
 // verified. The question is built on the front end's thread before a job starts; the joining
-// runs on the worker thread that gives the verdict, when every worker has closed its part.
+// (PartJoiner) runs on worker threads as parts complete, and is finished by the worker thread
+// that gives the verdict, when every worker has closed its part.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,7 +34,19 @@ struct FileResult {
     std::string error;  // one line, without a line break; empty when ok
 };
 
-// Appends parts 1..threadCount-1 to the target in thread order through one 10240-byte buffer.
+// "what path: reason" for a failed file operation.
+std::string DescribeFileError(const std::string& what, const std::string& path, int error);
+// Size of a file (a link is not followed), or -1 with errno set.
+int64_t FileSize(const std::string& path);
+// "" when the target holds exactly expectedSize bytes (or expectedSize < 0: nothing to check).
+std::string CheckSize(const std::string& targetPath, int64_t expectedSize);
+// Deletes parts 1..threadCount-1 (those that exist).
+void DeleteParts(const std::string& targetPath, int threadCount);
+
+class PartJoiner;
+
+// Appends parts 1..threadCount-1 to the target in thread order: a clone of their blocks where
+// the file system shares them, else the kernel copy, else one 10240-byte buffer.
 // A part that does not exist is skipped (its segment held no bytes). Then, when expectedSize
 // is 0 or more, the target must hold exactly that many bytes. Only when all of this succeeded
 // are the parts deleted (delfiles). On any failure (a part that cannot be opened or read, a
@@ -45,6 +58,10 @@ FileResult JoinPartFiles(const std::string& targetPath, int threadCount, bool de
 // The end of a job whose workers all succeeded. rangeSupport 0 means thread 0 fetched the
 // whole file into the target: nothing is appended, the target's size is verified and stale
 // parts 1..threadCount-1 are deleted when delfiles is set (and only when the size is right).
-// Otherwise JoinPartFiles with the job's file size. A finished target loses its part record.
+// Otherwise the joiner finishes what it appended early, with JoinPartFiles's checks and texts,
+// against the job's file size. A finished target loses its part record.
+FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool delfiles,
+                          int rangeSupport, int64_t fileSize, PartJoiner& joiner);
+// The same with nothing appended early.
 FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool delfiles,
                           int rangeSupport, int64_t fileSize);
