@@ -51,13 +51,15 @@ enum LongOnly : int {
     kMaxRedirects,
 };
 
-constexpr char kShortOptions[] = "o:n:a:ykvqhV";
+constexpr char kShortOptions[] = "o:On:a:yckvqshV";
 
 const option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"threads", required_argument, nullptr, 'n'},
     {"attempts", required_argument, nullptr, 'a'},
+    {"remote-name", no_argument, nullptr, 'O'},
     {"yes", no_argument, nullptr, 'y'},
+    {"continue", no_argument, nullptr, 'c'},
     {"no", no_argument, nullptr, kNo},
     {"keep-parts", no_argument, nullptr, kKeepParts},
     {"passive", no_argument, nullptr, kPassive},
@@ -76,6 +78,7 @@ const option kLongOptions[] = {
     {"max-redirects", required_argument, nullptr, kMaxRedirects},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
+    {"silent", no_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -127,7 +130,11 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             }
             o.attempts = static_cast<int>(number);
             break;
+        case 'O':
+            o.remoteName = true;
+            break;
         case 'y':
+        case 'c':  // as curl and wget spell "resume what is there"
             sawYes = true;
             o.answer = FilesAnswer::Yes;
             break;
@@ -204,6 +211,7 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             o.verbose = true;
             break;
         case 'q':
+        case 's':
             o.quiet = true;
             break;
         case 'h':
@@ -283,6 +291,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (sawYes && sawNo) return fail("--yes and --no exclude each other");
     if (sawPassive && sawActive) return fail("--passive and --active exclude each other");
+    if (o.remoteName && !o.output.empty()) {
+        return fail("--remote-name and --output exclude each other");
+    }
     if (positional.empty()) return fail("no URL given (see --help)");
     if (positional.size() > 1) return fail("one URL at a time (got " + positional[1] + " too)");
     o.url = positional[0];
@@ -322,7 +333,8 @@ std::string UsageText() {
            "                           directories are refused\n"
            "  -n, --threads N          connections, 1 to 32 (4)\n"
            "  -a, --attempts N         attempts per connection (setting \"attempts\")\n"
-           "  -y, --yes                continue with files left by an earlier run\n"
+           "  -O, --remote-name        name the target after the URL (the default)\n"
+           "  -y, --yes, -c, --continue  continue with files left by an earlier run\n"
            "      --no                 never continue with them (exit 2 when they exist)\n"
            "      --keep-parts         keep the part files after joining (no longer -k)\n"
            "      --passive, --active  FTP data connection mode\n"
@@ -342,7 +354,8 @@ std::string UsageText() {
            "      --max-redirects N    follow at most N redirects (301, 302, 303, 307, 308),\n"
            "                           0 to 100 (10); never from https:// to http://\n"
            "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
-           "  -q, --quiet              no live progress display\n"
+           "  -q, --quiet, -s, --silent  no live progress display and, on success, no\n"
+           "                           verdict line (errors still go to stderr)\n"
            "  -h, --help               this text\n"
            "  -V, --version            the version\n"
            "\n"

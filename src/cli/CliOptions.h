@@ -19,7 +19,8 @@ enum class FilesAnswer { Ask, Yes, No };
 
 struct CliOptions {
     std::string url;
-    std::string output;  // empty: the name proposed from the URL, in the current directory
+    std::string output;       // empty: the name proposed from the URL, in the current directory
+    bool remoteName = false;  // -O: that default asked for by name
     int threads = 4;
     std::optional<int> attempts;  // absent: the "attempts" setting
     FilesAnswer answer = FilesAnswer::Ask;
@@ -39,7 +40,7 @@ struct CliOptions {
     bool insecure = false;  // -k: no certificate check
     int maxRedirects = 10;
     bool verbose = false;
-    bool quiet = false;
+    bool quiet = false;  // no live display, no verdict line on success
     bool help = false;
     bool version = false;
 };

@@ -266,8 +266,10 @@ int RunBrindleGet(const CliOptions& options) {
             return kExitJobFailed;
         }
     }
-    std::fprintf(verdictOut, "%s\n", view.text.c_str());
-    std::fflush(verdictOut);
+    if (!view.succeeded || !options.quiet) {
+        std::fprintf(verdictOut, "%s\n", view.text.c_str());
+        std::fflush(verdictOut);
+    }
     if (!view.succeeded) {
         PrintFailureHints(view, lastLines);
         return kExitJobFailed;

@@ -136,6 +136,22 @@ TEST_F(BrindleGetTest, RefusedPortFailsWithinItsAttempts) {
     EXPECT_FALSE(FileExists(work.File("f")));
 }
 
+TEST_F(BrindleGetTest, QuietRunsSayNothingAndContinueAnswersTheQuestion) {
+    FakeHttpOptions options;
+    options.body = PatternBytes(200000, 4);
+    FakeHttpServer server(options);
+    // The second run finds the first one's file: -c (like -y) continues instead of refusing.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-s", "-O", "-n", "2", server.Url("/file.bin")},
+          std::vector<std::string>{"--quiet", "-c", "-n", "2", server.Url("/file.bin")}}) {
+        const ProcessResult r = Run(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(ReadFileBytes(Target()), options.body);
+    }
+}
+
 TEST_F(BrindleGetTest, ExistingFilesWithoutATerminalAreRefused) {
     WriteFileBytes(Target(), "old");
     WriteFileBytes(Target() + "2", "older");

@@ -118,6 +118,8 @@ TEST(CliOptions, UsageErrors) {
         {"--retry-delay", "-1", "http://h/f"},
         {"--max-redirects", "101", "http://h/f"},
         {"--cacert=", "http://h/f"},
+        {"-O", "-o", "x", "http://h/f"},
+        {"-c", "--no", "http://h/f"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -149,11 +151,12 @@ TEST(CliOptions, HelpAndVersionNeedNoUrl) {
     EXPECT_TRUE(Parse({"-V"}).options.version);
     const std::string usage = UsageText();
     for (const char* option :
-         {"--output",        "--threads",  "--attempts",     "--yes",         "--no",
-          "--keep-parts",    "--passive",  "--active",       "--proxy",       "--ftp-proxy",
-          "--user",          "--password", "--auth",         "--buffer-size", "--connect-timeout",
-          "--stall-timeout", "--verbose",  "--quiet",        "--help",        "--version",
-          "--cacert",        "--insecure", "--max-redirects"}) {
+         {"--output",        "--threads",  "--attempts",      "--yes",         "--no",
+          "--keep-parts",    "--passive",  "--active",        "--proxy",       "--ftp-proxy",
+          "--user",          "--password", "--auth",          "--buffer-size", "--connect-timeout",
+          "--stall-timeout", "--verbose",  "--quiet",         "--help",        "--version",
+          "--cacert",        "--insecure", "--max-redirects", "--remote-name", "--continue",
+          "--silent"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }
