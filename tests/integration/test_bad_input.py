@@ -8,7 +8,7 @@ import os
 from harness import BrindleTestCase, free_port, main, port
 
 # Short limits so that nothing waits for the 30 s connect default.
-FAST = ["-q", "-a", "2", "--connect-timeout", "3", "--stall-timeout", "3"]
+FAST = ["-a", "2", "--connect-timeout", "3", "--stall-timeout", "3"]
 BOUND = 30  # seconds any of these may take
 
 

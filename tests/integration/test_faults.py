@@ -20,7 +20,7 @@ class FaultCase(BrindleTestCase):
         self.runs = getattr(self, "runs", 0) + 1
         target = os.path.join(self.work, "faulty-%d-%s" % (self.runs, name))
         url = "%s://127.0.0.1:%d/%s" % (scheme, relay.port, name)
-        r = self.run_get(["-q", "-v", "-n", str(threads), "-o", target, *extra, url])
+        r = self.run_get(["-v", "-n", str(threads), "-o", target, *extra, url])
         return r, target
 
     def relay(self, target_port, rules=None, **kw):

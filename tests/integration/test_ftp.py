@@ -43,7 +43,7 @@ class FtpCase(BrindleTestCase):
     def fetch(self, server, rel, threads, mode, *extra):
         target = os.path.join(self.work, "%s-%s-%d-%s" % (server, os.path.basename(rel),
                                                          threads, mode))
-        return self.run_get(["-q", "-v", "-n", str(threads), "--" + mode, "-o", target, *extra,
+        return self.run_get(["-v", "-n", str(threads), "--" + mode, "-o", target, *extra,
                              self.url(server, rel)]), target
 
     def matrix(self, server):
@@ -76,7 +76,7 @@ class VsftpdTest(FtpCase):
         rel = self.unique_file("rand-1m.bin")
         log = LogTail("vsftpd.log")
         target = os.path.join(self.work, "from-settings.bin")
-        r = self.run_get(["-q", "-v", "-n", "2", "-o", target, self.url("VSFTPD", rel)])
+        r = self.run_get(["-v", "-n", "2", "-o", target, self.url("VSFTPD", rel)])
         self.assert_success(r, target, os.path.join(DATA, rel), 2)
         sessions = [c for c in vsftpd_sessions(log.lines()).values() if "RETR /" + rel in c]
         self.assertEqual(len(sessions), 2, sessions)

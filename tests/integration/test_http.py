@@ -27,7 +27,7 @@ class NginxTest(BrindleTestCase):
 
     def fetch(self, rel, threads, *extra):
         target = os.path.join(self.work, "%s-%d" % (os.path.basename(rel), threads))
-        r = self.run_get(["-q", "-v", "-n", str(threads), "-o", target, *extra, self.url(rel)])
+        r = self.run_get(["-v", "-n", str(threads), "-o", target, *extra, self.url(rel)])
         return r, target
 
     def test_threads_1_3_8(self):
@@ -88,7 +88,7 @@ class NoRangesTest(BrindleTestCase):
         src = os.path.join(DATA, rel)
         log = LogTail("pyhttp.out")
         target = os.path.join(self.work, "whole.bin")
-        r = self.run_get(["-q", "-v", "-n", "3", "-o", target, self.url(rel)])
+        r = self.run_get(["-v", "-n", "3", "-o", target, self.url(rel)])
         self.assert_success(r, target, src, 3)
         gets = [l for l in log.lines() if '"GET /%s ' % rel in l]
         self.assertEqual(len(gets), 1, "only thread 0 may transfer: %s" % gets)
@@ -99,7 +99,7 @@ class NoRangesTest(BrindleTestCase):
         for i in (1, 2):
             with open(part_name(target, i), "wb") as f:
                 f.write(b"stale bytes that must never reach the target")
-        r = self.run_get(["-q", "-v", "-y", "-n", "3", "-o", target, self.url("rand-1m.bin")])
+        r = self.run_get(["-v", "-y", "-n", "3", "-o", target, self.url("rand-1m.bin")])
         self.assert_success(r, target, src, 3)
 
 
@@ -113,7 +113,7 @@ class SquidTest(BrindleTestCase):
         squid_log = LogTail("squid-access.log")
         nginx_log = LogTail("nginx-access.log")
         target = os.path.join(self.work, "proxied.bin")
-        r = self.run_get(["-q", "-v", "-n", "3", "-o", target,
+        r = self.run_get(["-v", "-n", "3", "-o", target,
                           "--proxy", "127.0.0.1:%d" % port("SQUID"), url])
         self.assert_success(r, target, src, 3)
         # squid logs the absolute-form target it was asked for.

@@ -43,7 +43,7 @@ class IntegrityCase(BrindleTestCase):
 
     def args(self, proto, threads, target, rel, *extra):
         mode = ("--passive",) if proto == "ftp" else ()
-        return ["-q", "-v", "-n", str(threads), "-o", target, *mode, *extra, self.url(proto, rel)]
+        return ["-v", "-n", str(threads), "-o", target, *mode, *extra, self.url(proto, rel)]
 
     def interrupt(self, proto, rel, target, threads=4):
         """Stops the job with SIGINT once every part holds some bytes; returns their sizes."""
@@ -186,7 +186,7 @@ class OddTargetTest(IntegrityCase):
         try:
             for target in ("/dev/null", fifo):
                 with self.subTest(target=target):
-                    r = self.run_get(["-q", "-y", "-n", "3", "-o", target,
+                    r = self.run_get(["-y", "-n", "3", "-o", target,
                                       self.url("http", rel).replace("/slow/", "/")])
                     self.assertEqual(r.rc, 0, str(r))
                     self.assertNotIn(FAILED_TEXT, r.text)

@@ -45,7 +45,7 @@ class LargeFileTest(BrindleTestCase):
     def test_http(self):
         log = LogTail("nginx-access.log")
         target = os.path.join(self.work, "huge-http.bin")
-        r = self.run_get(["-q", "-n", str(THREADS), "--buffer-size", "16384", "-o", target,
+        r = self.run_get(["-n", str(THREADS), "--buffer-size", "16384", "-o", target,
                           "http://127.0.0.1:%d/%s" % (port("NGINX"), HUGE)], timeout=600)
         self.check_marks(target)
         self.assert_success(r, target, self.src, THREADS)
@@ -56,7 +56,7 @@ class LargeFileTest(BrindleTestCase):
     def test_ftp(self):
         log = LogTail("vsftpd.log")
         target = os.path.join(self.work, "huge-ftp.bin")
-        r = self.run_get(["-q", "-n", str(THREADS), "--buffer-size", "16384", "--passive",
+        r = self.run_get(["-n", str(THREADS), "--buffer-size", "16384", "--passive",
                           "-o", target, "ftp://127.0.0.1:%d/%s" % (port("VSFTPD"), HUGE)],
                          timeout=600)
         self.check_marks(target)

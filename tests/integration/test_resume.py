@@ -25,7 +25,7 @@ def seam(have):
 class ResumeCase(BrindleTestCase):
     def interrupt(self, url, target, sig):
         """Runs until the parts hold 2 MiB, sends sig; returns the part sizes afterwards."""
-        p = self.start_get(["-q", "-v", "-n", str(THREADS), "-o", target, *self.mode, url])
+        p = self.start_get(["-v", "-n", str(THREADS), "-o", target, *self.mode, url])
         self.interrupt_when(p, target, THREADS, 2 * MIB, sig)
         r = self.finish(p, timeout=30)
         if sig == signal.SIGKILL:
@@ -40,7 +40,7 @@ class ResumeCase(BrindleTestCase):
         return sizes, segs
 
     def resume(self, url, target):
-        r = self.run_get(["-q", "-v", "-y", "-n", str(THREADS), "-o", target, *self.mode, url])
+        r = self.run_get(["-v", "-y", "-n", str(THREADS), "-o", target, *self.mode, url])
         self.assert_success(r, target, self.src, THREADS)
         return r
 

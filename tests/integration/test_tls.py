@@ -23,7 +23,7 @@ class TlsCase(BrindleTestCase):
     def fetch(self, url, threads, *extra):
         self.runs = getattr(self, "runs", 0) + 1
         target = os.path.join(self.work, "out-%d.bin" % self.runs)
-        r = self.run_get(["-q", "-v", "-n", str(threads), "-o", target, *extra, url])
+        r = self.run_get(["-v", "-n", str(threads), "-o", target, *extra, url])
         return r, target
 
     def assert_nothing_written(self, r, target, threads):
@@ -133,7 +133,7 @@ class TlsFaultTest(TlsCase):
         # A worker blocked in a TLS read wakes at once on Ctrl-C; the parts stay for a resume.
         relay = self.relay(Rules(stall_after=400000))
         target = os.path.join(self.work, "stalled.bin")
-        p = self.start_get(["-q", "-n", "2", "--cacert", CA, "-o", target,
+        p = self.start_get(["-n", "2", "--cacert", CA, "-o", target,
                             https("rand-5m.bin", relay.port)])
         self.interrupt_when(p, target, 2, 100000)
         t0 = time.monotonic()
