@@ -1,8 +1,8 @@
 #include "cli/CliOptions.h"
 
-#include <arpa/inet.h>
 #include <getopt.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
@@ -49,18 +49,21 @@ enum LongOnly : int {
     kRetryDelay,
     kCaCert,
     kMaxRedirects,
+    kLimitRate,
+    kChecksum,
 };
 
-constexpr char kShortOptions[] = "o:On:a:yckvqshV";
+constexpr char kShortOptions[] = "o:On:a:ycki:U:vqshV";
 
 const option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
+    {"remote-name", no_argument, nullptr, 'O'},
+    {"input-file", required_argument, nullptr, 'i'},
     {"threads", required_argument, nullptr, 'n'},
     {"attempts", required_argument, nullptr, 'a'},
-    {"remote-name", no_argument, nullptr, 'O'},
     {"yes", no_argument, nullptr, 'y'},
-    {"continue", no_argument, nullptr, 'c'},
     {"no", no_argument, nullptr, kNo},
+    {"continue", no_argument, nullptr, 'c'},
     {"keep-parts", no_argument, nullptr, kKeepParts},
     {"passive", no_argument, nullptr, kPassive},
     {"active", no_argument, nullptr, kActive},
@@ -76,6 +79,9 @@ const option kLongOptions[] = {
     {"cacert", required_argument, nullptr, kCaCert},
     {"insecure", no_argument, nullptr, 'k'},
     {"max-redirects", required_argument, nullptr, kMaxRedirects},
+    {"user-agent", required_argument, nullptr, 'U'},
+    {"limit-rate", required_argument, nullptr, kLimitRate},
+    {"checksum", required_argument, nullptr, kChecksum},
     {"verbose", no_argument, nullptr, 'v'},
     {"quiet", no_argument, nullptr, 'q'},
     {"silent", no_argument, nullptr, 's'},
@@ -120,6 +126,36 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             if (value.empty()) return "--output needs a path";
             o.output = value;
             break;
+        case 'O':
+            o.remoteName = true;
+            break;
+        case 'i':
+            if (value.empty()) return "--input-file needs a file (- for standard input)";
+            o.inputFile = value;
+            break;
+        case 'c':
+            o.continueParts = true;
+            sawYes = true;
+            o.answer = FilesAnswer::Yes;
+            break;
+        case 'U':
+            // A line break would end the request's header and add lines of its own.
+            if (HasControlChar(value)) return "--user-agent must not hold control characters";
+            o.userAgent = value;
+            break;
+        case kLimitRate:
+            if (!ParseRate(value, o.limitRate)) {
+                return "--limit-rate must be a rate above 0 in bytes per second, with k, M or G "
+                       "for 1024, 1024^2, 1024^3 (\"500k\")";
+            }
+            break;
+        case kChecksum: {
+            Checksum checksum;
+            std::string why;
+            if (!ParseChecksum(value, checksum, why)) return "--checksum: " + why;
+            o.checksum = checksum;
+            break;
+        }
         case 'n':
             if (!ParseInt(value, 1, 32, number)) return "--threads must be a number from 1 to 32";
             o.threads = static_cast<int>(number);
@@ -130,11 +166,7 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             }
             o.attempts = static_cast<int>(number);
             break;
-        case 'O':
-            o.remoteName = true;
-            break;
         case 'y':
-        case 'c':  // as curl and wget spell "resume what is there"
             sawYes = true;
             o.answer = FilesAnswer::Yes;
             break;
@@ -156,8 +188,10 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
         case kProxy:
         case kFtpProxy: {
             ProxyAddress proxy;
-            if (!ParseProxyAddress(value, proxy)) {
-                return NameOf(code) + " needs ADDR:PORT with an IPv4 address and a port 1 to 65535";
+            if (!ParseProxyAddress(value, proxy, code == kFtpProxy)) {
+                return NameOf(code) + " needs HOST:PORT or " +
+                       (code == kFtpProxy ? "ftp://HOST:PORT" : "http://HOST:PORT") +
+                       " with a port 1 to 65535";
             }
             (code == kProxy ? o.proxy : o.ftpProxy) = proxy;
             break;
@@ -228,17 +262,88 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
 
 }  // namespace
 
-bool ParseProxyAddress(const std::string& text, ProxyAddress& out) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return false;
-    const std::string address = text.substr(0, colon);
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy) {
+    std::string rest = text;
+    for (const char* scheme : {"http://", "ftp://"}) {
+        if (rest.rfind(scheme, 0) == 0) {
+            if (scheme[0] == 'f' && !ftpProxy) return false;
+            rest = rest.substr(std::string(scheme).size());
+            if (!rest.empty() && rest.back() == '/') rest.pop_back();
+            break;
+        }
+    }
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    const std::string host = rest.substr(0, colon);
+    // A name or an IPv4 address, nothing that would need quoting or carries credentials.
+    if (host.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+        std::string::npos) {
+        return false;
+    }
     long long port = 0;
-    if (!ParseInt(text.substr(colon + 1), 1, 65535, port)) return false;
-    out.address = address;
+    if (!ParseInt(rest.substr(colon + 1), 1, 65535, port)) return false;
+    out.address = host;
     out.port = static_cast<int>(port);
     return true;
+}
+
+bool ParseRate(const std::string& text, int64_t& bytesPerSecond) {
+    if (text.empty()) return false;
+    std::string number = text;
+    double unit = 1;
+    switch (number.back()) {
+        case 'k':
+        case 'K':
+            unit = 1024;
+            break;
+        case 'm':
+        case 'M':
+            unit = 1024.0 * 1024;
+            break;
+        case 'g':
+        case 'G':
+            unit = 1024.0 * 1024 * 1024;
+            break;
+        default:
+            break;
+    }
+    if (unit > 1) number.pop_back();
+    if (number.empty() || number.find_first_not_of("0123456789.") != std::string::npos) {
+        return false;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(number.c_str(), &end) * unit;
+    if (end == nullptr || *end != '\0' || !(value >= 1) || value > 1e15) return false;
+    bytesPerSecond = static_cast<int64_t>(value);
+    return true;
+}
+
+bool ParseChecksum(const std::string& text, Checksum& out, std::string& why) {
+    static const std::pair<const char*, size_t> kAlgorithms[] = {
+        {"sha256", 64}, {"sha512", 128}, {"sha1", 40}, {"md5", 32}};
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        why = "give ALGO=HEX, e.g. sha256=<64 hex digits>";
+        return false;
+    }
+    std::string algorithm = text.substr(0, equals);
+    for (char& c : algorithm) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string hex = text.substr(equals + 1);
+    for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [name, digits] : kAlgorithms) {
+        if (algorithm != name) continue;
+        if (hex.size() != digits ||
+            hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+            why = "a " + algorithm + " digest is " + std::to_string(digits) + " hex digits";
+            return false;
+        }
+        out.algorithm = algorithm;
+        out.hex = hex;
+        return true;
+    }
+    why = "unknown algorithm '" + algorithm + "' (sha256, sha512, sha1 or md5)";
+    return false;
 }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
@@ -289,14 +394,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         result.ok = true;
         return result;
     }
-    if (sawYes && sawNo) return fail("--yes and --no exclude each other");
+    if (sawYes && sawNo)
+        return fail(NameOf(o.continueParts ? 'c' : 'y') + " and --no exclude each other");
     if (sawPassive && sawActive) return fail("--passive and --active exclude each other");
-    if (o.remoteName && !o.output.empty()) {
-        return fail("--remote-name and --output exclude each other");
-    }
-    if (positional.empty()) return fail("no URL given (see --help)");
-    if (positional.size() > 1) return fail("one URL at a time (got " + positional[1] + " too)");
-    o.url = positional[0];
+    if (o.remoteName && !o.output.empty()) return fail("-O and -o exclude each other");
+    if (positional.empty() && o.inputFile.empty()) return fail("no URL given (see --help)");
+    o.urls = positional;
     result.ok = true;
     return result;
 }
@@ -322,25 +425,38 @@ void ApplyOptions(const CliOptions& o, bool ftpUrl, Settings& s) {
 }
 
 std::string UsageText() {
-    return "Usage: brindle-get [options] URL\n"
-           "Downloads one ftp://, http:// or https:// file over several connections at once.\n"
+    return "Usage: brindle-get [options] URL...\n"
+           "Downloads ftp://, http:// and https:// files, each over several connections at\n"
+           "once; several URLs are fetched one after another.\n"
            "\n"
            "  -o, --output PATH        target file (default: the URL's last path element,\n"
-           "                           in the current directory). \"-\" (or a pipe or a\n"
-           "                           character device) gets the file streamed into it at\n"
-           "                           the end; the parts wait in a temporary directory\n"
-           "                           ($TMPDIR) and cannot be resumed. Symbolic links and\n"
-           "                           directories are refused\n"
+           "                           in the current directory; one URL only). \"-\" (or a\n"
+           "                           pipe or a character device) gets the file streamed\n"
+           "                           into it at the end; the parts wait in a temporary\n"
+           "                           directory ($TMPDIR) and cannot be resumed. Symbolic\n"
+           "                           links and directories are refused\n"
+           "  -O, --remote-name        name the file after the URL (the default)\n"
+           "  -i, --input-file FILE    more URLs from FILE, one a line (- for standard input;\n"
+           "                           blank lines and lines starting with # are skipped)\n"
            "  -n, --threads N          connections, 1 to 32 (4)\n"
            "  -a, --attempts N         attempts per connection (setting \"attempts\")\n"
-           "  -O, --remote-name        name the target after the URL (the default)\n"
-           "  -y, --yes, -c, --continue  continue with files left by an earlier run\n"
+           "  -c, --continue           resume from the files of an earlier run without asking;\n"
+           "                           a target that already holds the whole file (same size,\n"
+           "                           no part files) is kept and nothing is fetched\n"
+           "  -y, --yes                continue with files left by an earlier run\n"
            "      --no                 never continue with them (exit 2 when they exist)\n"
            "      --keep-parts         keep the part files after joining (no longer -k)\n"
            "      --passive, --active  FTP data connection mode\n"
-           "      --proxy ADDR:PORT    HTTP proxy for http:// URLs (https:// through a\n"
-           "                           CONNECT tunnel)\n"
-           "      --ftp-proxy ADDR:PORT  FTP proxy for ftp:// URLs\n"
+           "      --proxy HOST:PORT    HTTP proxy for http:// URLs (https:// through a\n"
+           "                           CONNECT tunnel); also http://HOST:PORT\n"
+           "      --ftp-proxy HOST:PORT  FTP proxy (USER user@host) for ftp:// URLs; also\n"
+           "                           ftp://HOST:PORT or http://HOST:PORT\n"
+           "  -U, --user-agent TEXT    User-Agent of HTTP requests (Brindle/2.2)\n"
+           "      --limit-rate RATE    at most RATE bytes a second over all connections of a\n"
+           "                           job; k, M, G multiply by 1024, 1024^2, 1024^3\n"
+           "      --checksum ALGO=HEX  the file must have this digest (sha256, sha512, sha1,\n"
+           "                           md5); checked after the join, a mismatch fails (exit\n"
+           "                           1) and keeps the file. One URL only\n"
            "      --user U, --password P  default credentials\n"
            "      --auth               send HTTP Basic authorization\n"
            "      --buffer-size BYTES  receive buffer\n"
@@ -354,13 +470,18 @@ std::string UsageText() {
            "      --max-redirects N    follow at most N redirects (301, 302, 303, 307, 308),\n"
            "                           0 to 100 (10); never from https:// to http://\n"
            "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
-           "  -q, --quiet, -s, --silent  no live progress display and, on success, no\n"
-           "                           verdict line (errors still go to stderr)\n"
+           "  -q, --quiet, -s, --silent  no live display and nothing on success; errors\n"
+           "                           still go to stderr (with -v the verdict is printed)\n"
            "  -h, --help               this text\n"
            "  -V, --version            the version\n"
            "\n"
            "Settings are read from Brindle.ini (never written); options override them.\n"
+           "Without --proxy or --ftp-proxy and with \"useproxy\" off, the variables\n"
+           "http_proxy, https_proxy (or HTTPS_PROXY), ftp_proxy (or FTP_PROXY) name the proxy\n"
+           "of each scheme, in the forms above; no_proxy (or NO_PROXY) lists hosts and\n"
+           "domains reached directly (comma-separated, * for all).\n"
            "Exit status: 0 success, 1 \"Job failed\", 2 usage error, refused URL or declined\n"
            "question, 130 interrupted (128 + the signal for SIGHUP, SIGQUIT, SIGTERM; part\n"
-           "files kept: run again with -y to resume).\n";
+           "files kept: run again with -c to resume). With several URLs, the worst of them;\n"
+           "an interruption stops the rest.\n";
 }

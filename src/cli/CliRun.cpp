@@ -3,15 +3,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <fstream>
+#include <iostream>
 #include <memory>
+#include <optional>
 
+#include "cli/FailureSummary.h"
+#include "cli/FileDigest.h"
 #include "cli/OutputTarget.h"
+#include "cli/ProxyConfig.h"
 #include "cli/TerminalDisplay.h"
+#include "cli/UrlList.h"
 #include "job/DownloadJob.h"
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
@@ -87,37 +95,20 @@ bool IsTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
-// What the run remembers of each thread's log, for a one-line hint when the job fails.
-class LastLines {
-public:
-    void Note(int thread, const std::string& text) {
-        const std::string line = FirstLine(text);
-        if (line.empty() || line.rfind("ATTEMPTION #", 0) == 0 ||
-            line.find("complited with") != std::string::npos) {
-            return;
-        }
-        last[thread] = line;
-    }
-    std::string Of(int thread) const {
-        auto it = last.find(thread);
-        return it == last.end() ? "" : it->second;
-    }
-
-private:
-    std::map<int, std::string> last;
+// The verdict and what follows it, once the job has ended: the checksum, the stream, the
+// texts and the exit status.
+struct Ending {
+    bool quiet = false;  // -q without -v: nothing on success
+    FILE* verdictOut = stdout;
 };
 
-void PrintFailureHints(const JobView& view, const LastLines& lines) {
-    bool anyThreadFailed = false;
-    for (size_t i = 0; i < view.threads.size(); ++i) {
-        if (!view.threads[i].failed) continue;
-        anyThreadFailed = true;
-        const std::string last = lines.Of(static_cast<int>(i));
-        PrintError("thread #" + std::to_string(i) + " failed" +
-                   (last.empty() ? "" : " (last: " + last + ")"));
-    }
-    // Every thread succeeded but the file could not be finished: the job said why on #0.
-    if (!anyThreadFailed && !lines.Of(0).empty()) PrintError(lines.Of(0));
+// "" when the file has the digest asked for, else why not (both digests).
+std::string ChecksumProblem(const std::string& file, const std::optional<Checksum>& checksum) {
+    if (!checksum) return "";
+    std::string digest, error;
+    if (!FileDigest(file, checksum->algorithm, digest, error)) return error;
+    if (digest == checksum->hex) return "";
+    return checksum->algorithm + " mismatch: expected " + checksum->hex + ", got " + digest;
 }
 
 }  // namespace
@@ -126,8 +117,11 @@ void PrintError(const std::string& message) {
     std::fprintf(stderr, "brindle-get: %s\n", message.c_str());
 }
 
-int RunBrindleGet(const CliOptions& options) {
-    const std::string url(TrimAscii(options.url));
+namespace {
+
+int RunOne(const CliOptions& given, const std::string& urlText) {
+    CliOptions options = given;
+    const std::string url(TrimAscii(urlText));
     int scheme = 0;
     std::string host, user, password, path, extra;
     uint16_t port = 0;
@@ -173,12 +167,18 @@ int RunBrindleGet(const CliOptions& options) {
     }
     // With the file on standard output, the verdict goes with the other messages.
     FILE* verdictOut = output.toStdout ? stderr : stdout;
+    const bool quiet = options.quiet && !options.verbose;
 
     Settings loaded;
     LoadSettings(loaded);
+    const std::string proxyError = ChooseProxies(
+        options, scheme, host, loaded.useproxy, [](const char* name) { return std::getenv(name); });
+    if (!proxyError.empty()) {
+        PrintError(proxyError);
+        return kExitUsage;
+    }
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
     SharedSettings settings(loaded);
-    InstallSignalHandlers();
     if (options.insecure) {
         PrintError("warning: --insecure: https:// servers' certificates are not checked");
     }
@@ -198,7 +198,7 @@ int RunBrindleGet(const CliOptions& options) {
         }
         if (answer == Answer::Declined) {
             PrintError(target +
-                       " or its part files already exist; not continuing (-y resumes "
+                       " or its part files already exist; not continuing (-c resumes "
                        "from them)");
             return kExitUsage;
         }
@@ -214,6 +214,9 @@ int RunBrindleGet(const CliOptions& options) {
     jobOptions.tls.insecure = options.insecure;
     jobOptions.httpsAllowed = true;
     jobOptions.maxRedirects = options.maxRedirects;
+    jobOptions.userAgent = options.userAgent;
+    jobOptions.keepCompleteTarget = options.continueParts && !output.stream;
+    jobOptions.rateLimit = options.limitRate;
     job.Start(url, target, options.threads, jobOptions);
 
     auto drainLogs = [&] {
@@ -244,7 +247,7 @@ int RunBrindleGet(const CliOptions& options) {
         if (!job.IsFinished()) {
             PrintError(output.stream
                            ? "interrupted"
-                           : "interrupted; part files kept (run again with -y to resume)");
+                           : "interrupted; part files kept (run again with -c to resume)");
             return InterruptedExit();
         }
     }
@@ -258,20 +261,32 @@ int RunBrindleGet(const CliOptions& options) {
         display.Draw(lines);
         display.Finish();
     }
-    if (view.succeeded && output.stream) {
-        const std::string error = StreamFile(target, output);
-        if (!error.empty()) {
-            std::fprintf(verdictOut, "%s\n", "Job failed");
-            PrintError(error);
-            return kExitJobFailed;
+    std::string problem = view.succeeded ? ChecksumProblem(target, options.checksum) : "";
+    if (!problem.empty() && !output.stream) problem += "; " + target + " kept";
+    if (problem.empty() && view.succeeded && output.stream) problem = StreamFile(target, output);
+    if (!problem.empty()) {
+        // Nothing checked or streamed is a success: the job's own verdict does not stand.
+        std::fprintf(quiet ? stderr : verdictOut, "%s\n", "Job failed");
+        std::fflush(quiet ? stderr : verdictOut);
+        PrintError(problem);
+        return kExitJobFailed;
+    }
+    if (view.succeeded && job.Fields().WasTargetComplete()) {
+        if (!quiet) {
+            std::fprintf(verdictOut, "%s is already complete (%lld bytes): nothing fetched\n",
+                         target.c_str(), static_cast<long long>(view.fileSize));
         }
+    } else if (!quiet || !view.succeeded) {
+        std::fprintf(quiet ? stderr : verdictOut, "%s\n", view.text.c_str());
     }
-    if (!view.succeeded || !options.quiet) {
-        std::fprintf(verdictOut, "%s\n", view.text.c_str());
-        std::fflush(verdictOut);
-    }
+    std::fflush(verdictOut);
     if (!view.succeeded) {
-        PrintFailureHints(view, lastLines);
+        std::vector<bool> failed;
+        for (const ThreadBarView& bar : view.threads) failed.push_back(bar.failed);
+        const std::vector<std::string> lines = FailureLines(failed, lastLines);
+        for (const std::string& line : lines) PrintError(line);
+        // Every thread succeeded but the file could not be finished: the job said why on #0.
+        if (lines.empty() && !lastLines.Of(0).empty()) PrintError(lastLines.Of(0));
         return kExitJobFailed;
     }
     if (loaded.delfiles) {
@@ -281,4 +296,52 @@ int RunBrindleGet(const CliOptions& options) {
         }
     }
     return kExitSuccess;
+}
+
+// The URLs of the command line, then those of -i; false (message printed) when the list
+// cannot be read.
+bool CollectUrls(const CliOptions& options, std::vector<std::string>& urls) {
+    urls = options.urls;
+    if (options.inputFile.empty()) return true;
+    std::vector<std::string> listed;
+    if (options.inputFile == "-") {
+        listed = ReadUrlList(std::cin);
+    } else {
+        std::ifstream in(options.inputFile);
+        if (!in) {
+            PrintError("cannot read " + options.inputFile + ": " + std::strerror(errno));
+            return false;
+        }
+        listed = ReadUrlList(in);
+    }
+    urls.insert(urls.end(), listed.begin(), listed.end());
+    if (urls.empty()) {
+        PrintError("no URL in " +
+                   (options.inputFile == "-" ? std::string("standard input") : options.inputFile));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunBrindleGet(const CliOptions& options) {
+    std::vector<std::string> urls;
+    if (!CollectUrls(options, urls)) return kExitUsage;
+    if (urls.size() > 1 && !options.output.empty()) {
+        PrintError("-o names one file: with several URLs each is named after its URL");
+        return kExitUsage;
+    }
+    if (urls.size() > 1 && options.checksum) {
+        PrintError("--checksum gives one digest: use it with one URL");
+        return kExitUsage;
+    }
+    InstallSignalHandlers();
+    int worst = kExitSuccess;
+    for (const std::string& url : urls) {
+        const int status = RunOne(options, url);
+        if (interrupted) return status;
+        worst = std::max(worst, status);
+    }
+    return worst;
 }

@@ -58,6 +58,7 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
     }
 
     if (!QueryFtpSize(file)) return false;
+    if (targetComplete) return true;
     if (job.rangeSupport.load() == 0) {
         // Without resume the target is complete only when it holds the whole file (a target
         // as long as one segment is not), and with no seam to check, only a record from the

@@ -30,7 +30,7 @@ bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
         // The proxy only relays the bytes; TLS runs end to end with the server.
         const std::string authority = FormatText("%s:%d", target.host.c_str(), target.port);
         int status = SendCommand("CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
-                                 "\r\nUser-Agent: Brindle/2.2\r\n\r\n");
+                                 "\r\nUser-Agent: " + job.options.UserAgent() + "\r\n\r\n");
         if (status == kConnectionFailed) return false;
         if (status < 200 || status > 299) {
             Log(FormatText("The proxy refused the tunnel to %s (status %d)\r\n", authority.c_str(),

@@ -37,7 +37,7 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     if (t.authorization) {
         block += "Authorization: Basic " + Base64Encode(t.user + ":" + t.password) + "\r\n";
     }
-    block += "User-Agent: Brindle/2.2\r\n";
+    block += "User-Agent: " + job.options.UserAgent() + "\r\n";
     return block;
 }
 
@@ -85,6 +85,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
     if (job.rangeSupport.load() == 0 && threadNumber > 0) return true;
     if (!ComputeSegment(false)) return false;
+    if (targetComplete) return true;
     int rangeSupport = job.rangeSupport.load();
     if (rangeSupport == 1 && !progressAnnounced) {
         Report(alreadyDone, remaining + alreadyDone, alreadyDone);

@@ -28,6 +28,17 @@ struct JobOptions {
     TlsOptions tls;             // how https servers are checked
     bool httpsAllowed = false;  // the window fetches no https:// URL; brindle-get does
     int maxRedirects = 10;      // redirects followed per attempt
+    std::string userAgent;      // the User-Agent of every HTTP request; "" for kUserAgent
+    // A target that already holds the whole file (its size is the remote size, no part files)
+    // is kept as it is and nothing is fetched (brindle-get -c); otherwise it is cut to
+    // segment 0 like any part longer than its segment.
+    bool keepCompleteTarget = false;
+    int64_t rateLimit = 0;  // bytes per second over all threads of the job; 0: no limit
+    static constexpr const char* kUserAgent = "Brindle/2.2";
+    const std::string& UserAgent() const {
+        static const std::string standard = kUserAgent;
+        return userAgent.empty() ? standard : userAgent;
+    }
 };
 
 // Job-wide fields shared by all workers of one job. url, targetPath and threadCount are set
@@ -79,7 +90,30 @@ struct JobFields {
         validatorSet = false;
     }
 
+    // With options.keepCompleteTarget: whether the target held the whole file of fileSize
+    // bytes before the job, with no part file 1..threadCount-1 beside it. Decided once, by the
+    // first worker that knows the size, before any worker has touched a file (each asks
+    // before its first change), so every worker gets the same answer.
+    bool TargetComplete(int64_t size) {
+        std::lock_guard<std::mutex> guard(completeLock);
+        if (complete < 0) complete = TargetHoldsWholeFile(size) ? 1 : 0;
+        return complete == 1;
+    }
+    // Owner thread, no worker running.
+    void ResetTargetComplete() {
+        std::lock_guard<std::mutex> guard(completeLock);
+        complete = -1;
+    }
+    // After the job: true when TargetComplete said so (nothing was fetched).
+    bool WasTargetComplete() const {
+        std::lock_guard<std::mutex> guard(completeLock);
+        return complete == 1;
+    }
+
 private:
+    bool TargetHoldsWholeFile(int64_t size) const;
+    mutable std::mutex completeLock;
+    int complete = -1;  // -1 undecided, 0 no, 1 yes
     mutable std::mutex validatorLock;
     std::string validator;
     bool validatorSet = false;

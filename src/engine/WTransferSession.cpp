@@ -266,6 +266,14 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
         return false;
     }
 
+    targetComplete = job.options.keepCompleteTarget && job.TargetComplete(fileSize);
+    if (targetComplete) {
+        if (threadNumber == 0) {
+            Log(FormatText("%s already holds all %lld bytes: nothing to fetch\r\n",
+                           job.targetPath.c_str(), AsLong(fileSize)));
+        }
+        return true;
+    }
     int threadCount = std::max(job.threadCount, 1);
     int64_t length = fileSize / threadCount;
     segmentStart = threadNumber * length;
@@ -452,7 +460,13 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
                          : std::min<int64_t>(static_cast<int64_t>(room), remaining - received);
         const int want = static_cast<int>(std::min<int64_t>(wanted, INT_MAX));
         const int got = source->Receive(into, want, want);
-        if (got <= 0) break;
+        if (got <= 0) {
+            // Said plainly: the attempt's last line would otherwise be the request.
+            if (!stopRequested && source->GetLastError() == ETIMEDOUT) {
+                Log("No data within the stall limit: timed out\r\n");
+            }
+            break;
+        }
         int n = got;
         if (chunkDecoder) {
             n = static_cast<int>(chunkDecoder->Decode(into, static_cast<size_t>(got)));

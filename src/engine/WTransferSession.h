@@ -154,6 +154,7 @@ public:
     // The part's record (same remote file, same segment start, a validator) vouches for its
     // bytes: a complete part so vouched needs no seam fetch.
     bool partVouched = false;
+    bool targetComplete = false;  // the job keeps a target that holds the whole file
     // The seam check found the part stale and emptied it: the worker's next attempt fetches
     // the segment from its start and is not counted against the attempts.
     bool partFoundStale = false;

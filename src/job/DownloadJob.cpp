@@ -24,6 +24,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
                         const JobOptions& options) {
     ResetJob(url, targetPath, threadCount);
     fields.options = options;
+    if (options.rateLimit > 0) limiter = std::make_unique<RateLimiter>(options.rateLimit);
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
         return;
@@ -65,6 +66,8 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.startTick = 0;
     fields.ResetValidator();
     joiner.Reset(targetPath, threadCount);
+    fields.ResetTargetComplete();
+    limiter.reset();
     {
         std::lock_guard<std::mutex> lock(progressLock);
         receivedTotal = 0;
@@ -85,6 +88,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
 
 void DownloadJob::StopAllWorkers() {
     // Stop every worker first so that all threads wind down together, then collect them.
+    if (limiter) limiter->Cancel();
     for (auto& worker : workers) worker->RequestStop();
     while (!workers.empty()) {
         std::unique_ptr<WInternetWorker> worker = std::move(workers.front());
@@ -166,6 +170,8 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
 void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t,
                                int threadNumber) {
     ReportProgress(done, total, delta, threadNumber);
+    // Outside every lock: only this worker waits. Announced resumed bytes never come here.
+    if (limiter && !closing) limiter->Take(delta);
 }
 
 void DownloadJob::ThreadFinished(bool ok, int threadNumber) {

@@ -16,6 +16,7 @@
 #include "engine/JobHost.h"
 #include "job/PartJoiner.h"
 #include "job/ProgressTexts.h"
+#include "job/RateLimiter.h"
 #include "job/TargetLock.h"
 
 class SharedSettings;
@@ -117,6 +118,7 @@ private:
     TargetLock targetLock;
     // Appends parts as they complete; its own lock, never held with the job's.
     PartJoiner joiner;
+    std::unique_ptr<RateLimiter> limiter;  // with options.rateLimit; made before the workers
 
     mutable std::mutex logLock;
     std::vector<std::pair<int, std::string>> logLines;

@@ -13,7 +13,7 @@ ParseResult Parse(std::vector<std::string> args) {
 TEST(CliOptions, Defaults) {
     const ParseResult r = Parse({"http://h/f"});
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.options.url, "http://h/f");
+    EXPECT_EQ(r.options.urls, std::vector<std::string>{"http://h/f"});
     EXPECT_EQ(r.options.threads, 4);
     EXPECT_FALSE(r.options.attempts.has_value());
     EXPECT_EQ(r.options.answer, FilesAnswer::Ask);
@@ -73,7 +73,7 @@ TEST(CliOptions, EveryOptionInItsForms) {
     EXPECT_EQ(o.stallTimeoutMs, 500);
     EXPECT_TRUE(o.verbose);
     EXPECT_TRUE(o.quiet);
-    EXPECT_EQ(o.url, "ftp://h/f");
+    EXPECT_EQ(o.urls, std::vector<std::string>{"ftp://h/f"});
 }
 
 TEST(CliOptions, UrlMayComeFirstAndDashDashEndsOptions) {
@@ -84,13 +84,71 @@ TEST(CliOptions, UrlMayComeFirstAndDashDashEndsOptions) {
     EXPECT_EQ(r.options.passive, false);
     r = Parse({"--", "-odd-name"});
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.options.url, "-odd-name");
+    EXPECT_EQ(r.options.urls, std::vector<std::string>{"-odd-name"});
+}
+
+TEST(CliOptions, ConventionalOptions) {
+    const ParseResult r =
+        Parse({"-cOs", "-i", "list.txt", "-U", "probe/1.0", "--limit-rate=1.5M", "--checksum",
+               "SHA1=DA39A3EE5E6B4B0D3255BFEF95601890AFD80709", "http://a/1", "ftp://b/2"});
+    ASSERT_TRUE(r.ok) << r.error;
+    const CliOptions& o = r.options;
+    EXPECT_TRUE(o.continueParts);
+    EXPECT_EQ(o.answer, FilesAnswer::Yes);  // -c answers the question
+    EXPECT_TRUE(o.remoteName);
+    EXPECT_TRUE(o.quiet);  // -s is -q
+    EXPECT_EQ(o.inputFile, "list.txt");
+    EXPECT_EQ(o.userAgent, "probe/1.0");
+    EXPECT_EQ(o.limitRate, 1572864);
+    ASSERT_TRUE(o.checksum.has_value());
+    EXPECT_EQ(o.checksum->algorithm, "sha1");
+    EXPECT_EQ(o.checksum->hex, "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(o.urls, (std::vector<std::string>{"http://a/1", "ftp://b/2"}));
+    EXPECT_TRUE(Parse({"-i", "-"}).ok);  // a list alone is enough
+}
+
+TEST(CliOptions, RatesAndProxyForms) {
+    const std::vector<std::pair<std::string, int64_t>> rates = {
+        {"500", 500}, {"64k", 65536}, {"2K", 2048}, {"1.5m", 1572864}, {"1G", 1073741824}};
+    for (const auto& [text, want] : rates) {
+        int64_t got = 0;
+        EXPECT_TRUE(ParseRate(text, got)) << text;
+        EXPECT_EQ(got, want) << text;
+    }
+    int64_t unused = 0;
+    for (const char* bad : {"", "k", "0.5", "-1", "1e3", "10kb"}) {
+        EXPECT_FALSE(ParseRate(bad, unused)) << bad;
+    }
+    struct ProxyCase {
+        std::string text;
+        bool ftp;
+        std::string address;  // "" when refused
+        int port;
+    };
+    const std::vector<ProxyCase> proxies = {
+        {"127.0.0.1:3128", false, "127.0.0.1", 3128},
+        {"localhost:3128", false, "localhost", 3128},
+        {"http://proxy.example:8080/", false, "proxy.example", 8080},
+        {"ftp://gate:2121", true, "gate", 2121},
+        {"http://gate:2121", true, "gate", 2121},
+        {"ftp://gate:2121", false, "", 0},
+        {"gate", false, "", 0},
+        {":3128", false, "", 0},
+        {"gate:99999", false, "", 0},
+        {"u:p@gate:1", false, "", 0},
+    };
+    for (const ProxyCase& c : proxies) {
+        ProxyAddress out;
+        EXPECT_EQ(ParseProxyAddress(c.text, out, c.ftp), !c.address.empty()) << c.text;
+        if (c.address.empty()) continue;
+        EXPECT_EQ(out.address, c.address) << c.text;
+        EXPECT_EQ(out.port, c.port) << c.text;
+    }
 }
 
 TEST(CliOptions, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
         {},
-        {"http://a/1", "http://b/2"},
         {"-n", "0", "http://h/f"},
         {"-n", "33", "http://h/f"},
         {"-n", "3x", "http://h/f"},
@@ -104,7 +162,17 @@ TEST(CliOptions, UsageErrors) {
         {"--output=", "http://h/f"},
         {"-y", "--no", "http://h/f"},
         {"--passive", "--active", "http://h/f"},
-        {"--proxy", "proxy.example:8080", "http://h/f"},  // names are never looked up
+        {"--proxy", "user:pw@proxy.example:8080", "http://h/f"},
+        {"--proxy", "ftp://proxy.example:2121", "http://h/f"},  // ftp:// only for --ftp-proxy
+        {"--proxy", "http://proxy.example", "http://h/f"},
+        {"-O", "-o", "x", "http://h/f"},
+        {"-c", "--no", "http://h/f"},
+        {"-U", "x\r\nX-Evil: 1", "http://h/f"},
+        {"--limit-rate", "0", "http://h/f"},
+        {"--limit-rate", "5x", "http://h/f"},
+        {"--checksum", "sha256=abc", "http://h/f"},
+        {"--checksum", "crc32=00000000", "http://h/f"},
+        {"--input-file=", "http://h/f"},
         {"--proxy", "127.0.0.1", "http://h/f"},
         {"--proxy", "127.0.0.1:0", "http://h/f"},
         {"--ftp-proxy", "127.0.0.1:65536", "ftp://h/f"},
@@ -118,8 +186,6 @@ TEST(CliOptions, UsageErrors) {
         {"--retry-delay", "-1", "http://h/f"},
         {"--max-redirects", "101", "http://h/f"},
         {"--cacert=", "http://h/f"},
-        {"-O", "-o", "x", "http://h/f"},
-        {"-c", "--no", "http://h/f"},
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -155,8 +221,9 @@ TEST(CliOptions, HelpAndVersionNeedNoUrl) {
           "--keep-parts",    "--passive",  "--active",        "--proxy",       "--ftp-proxy",
           "--user",          "--password", "--auth",          "--buffer-size", "--connect-timeout",
           "--stall-timeout", "--verbose",  "--quiet",         "--help",        "--version",
-          "--cacert",        "--insecure", "--max-redirects", "--remote-name", "--continue",
-          "--silent"}) {
+          "--cacert",        "--insecure", "--max-redirects", "--continue",    "--remote-name",
+          "--input-file",    "--silent",   "--user-agent",    "--limit-rate",  "--checksum",
+          "http_proxy",      "no_proxy"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

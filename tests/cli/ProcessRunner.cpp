@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string_view>
 
 namespace clitest {
 
@@ -22,7 +23,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (std::string& a : argStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        // brindle-get honours the proxy variables: a run in a proxied shell stays direct.
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('='));
+        if (name.size() > 6 && (name.substr(name.size() - 6) == "_proxy" ||
+                                name.substr(name.size() - 6) == "_PROXY")) {
+            continue;
+        }
+        envStrings.emplace_back(*e);
+    }
     envStrings.insert(envStrings.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (std::string& e : envStrings) envp.push_back(e.data());

@@ -241,9 +241,14 @@ class BrindleTestCase(unittest.TestCase):
         pause = [] if "--retry-delay" in args else ["--retry-delay", "0"]
         return [BRINDLE_GET] + pause + list(args)
 
+    # brindle-get honours these; a test sets them through extra_env, never by inheritance.
+    PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY",
+                       "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY", "HTTP_PROXY")
+
     def _env(self):
-        env = dict(os.environ)
+        env = {k: v for k, v in os.environ.items() if k not in self.PROXY_VARIABLES}
         env["BRINDLE_CONFIG_DIR"] = self.config_dir
+        env.update(getattr(self, "extra_env", {}))
         return env
 
     def run_get(self, args, timeout=RUN_TIMEOUT):

@@ -1,0 +1,23 @@
+#pragma once
+// What brindle-get says when a job failed: one line per distinct reason, naming the threads
+// it stopped, from the last telling line of each thread's log. Main thread only.
+#include <map>
+#include <string>
+#include <vector>
+
+class LastLines {
+public:
+    // Keeps the first line of a log text unless it only marks an attempt or a thread's end.
+    void Note(int thread, const std::string& text);
+    std::string Of(int thread) const;
+
+private:
+    std::map<int, std::string> last;
+};
+
+// The reason as shown: a wait that ran out says that it timed out.
+std::string FailureReason(const std::string& lastLine);
+
+// "thread #0 failed: R" or "threads #0, #2 failed: R", one per distinct reason in thread
+// order of first appearance; a failed thread with no log line: "thread #1 failed".
+std::vector<std::string> FailureLines(const std::vector<bool>& failed, const LastLines& lines);

@@ -1,0 +1,16 @@
+#include "engine/JobHost.h"
+
+#include <sys/stat.h>
+
+bool JobFields::TargetHoldsWholeFile(int64_t size) const {
+    struct stat status {};
+    // Never through a link, as every part is opened.
+    if (size < 1 || ::lstat(targetPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size != size) {
+        return false;
+    }
+    for (int i = 1; i < threadCount; ++i) {
+        if (::lstat(PartFileName(targetPath, i).c_str(), &status) == 0) return false;
+    }
+    return true;
+}
