@@ -10,7 +10,8 @@ level=${1:-build}
 
 build_pkgs=(g++ make cmake libgtest-dev qt6-base-dev libgl-dev libssl-dev)
 test_pkgs=(nginx-light vsftpd python3-pyftpdlib python3 squid ftp-proxy tinyproxy xvfb xauth
-           curl clang clang-format libclang-rt-14-dev iproute2 procps locales openssl)
+           curl clang clang-format libclang-rt-14-dev iproute2 procps locales openssl
+           desktop-file-utils appstream man-db groff-base)
 bench_pkgs=(aria2 axel lftp time)
 
 case "$level" in
