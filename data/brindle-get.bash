@@ -4,13 +4,15 @@ _brindle_get() {
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
     case $prev in
-        -o|--output|--cacert) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        -o|--output|--cacert|-i|--input-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         -n|--threads|-a|--attempts|--proxy|--ftp-proxy|--user|--password|--buffer-size|\
-        --connect-timeout|--stall-timeout|--retry-delay|--max-redirects) return ;;
+        --connect-timeout|--stall-timeout|--retry-delay|--max-redirects|-U|--user-agent|\
+        --limit-rate|--checksum) return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-o --output -n --threads -a --attempts -O --remote-name
-            -y --yes -c --continue --no --keep-parts --passive --active --proxy --ftp-proxy
+            -i --input-file -U --user-agent --limit-rate --checksum -y --yes -c --continue
+            --no --keep-parts --passive --active --proxy --ftp-proxy
             --user --password --auth --buffer-size --connect-timeout --stall-timeout
             --retry-delay --cacert -k --insecure --max-redirects -v --verbose -q --quiet
             -s --silent -h --help -V --version' -- "$cur"))
