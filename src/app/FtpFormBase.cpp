@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include "forms/AppIcon.h"
 #include "forms/DialogUnits.h"
 #include "forms/FolderIcon.h"
 #include "forms/ResizeRules.h"
@@ -47,6 +48,7 @@ FtpFormBase::~FtpFormBase() = default;
 void FtpFormBase::CreateControls() {
     setObjectName("FtpForm");
     setWindowTitle("Brindle");
+    setWindowIcon(AppIcon());
     setFont(DialogFont());
     DialogUnits u(font());
 

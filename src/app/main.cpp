@@ -5,6 +5,7 @@
 
 #include "app/FtpForm.h"
 #include "app/NoDisplay.h"
+#include "forms/AppIcon.h"
 
 int main(int argc, char** argv) {
     if (!HasDisplay(argc, argv)) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Brindle");
+    QApplication::setWindowIcon(AppIcon());  // dialogs and the task bar show it too
     auto* form = new FtpForm(QApplication::arguments().mid(1));
     form->show();
     int code = QApplication::exec();
