@@ -56,6 +56,8 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(textb_4, &QLineEdit::textChanged, this, [this] { AttemptsChanged(); });
     connect(menuOptions, &QAction::triggered, this, [this] { OptionsClicked(); });
     connect(menuAbout, &QAction::triggered, this, [this] { AboutClicked(); });
+    // The same path as the close box: closeEvent stops the job and saves the settings.
+    connect(actionQuit, &QAction::triggered, this, [this] { close(); });
     // The tab control sizes its pages itself whenever it changes size.
 
     LoadSettingsIntoWindow();

@@ -97,13 +97,19 @@ void FtpFormBase::CreateControls() {
     QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, cb_1, tabctrl_1, textb_4};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
-    // The menu bar carries two commands, not drop-down menus.
-    menuOptions = menuBar()->addAction("Options");
+    // The menu bar carries two commands, not drop-down menus; Alt+O and Alt+A choose them.
+    menuOptions = menuBar()->addAction("&Options");
     menuOptions->setObjectName("menuOptions");
     menuOptions->setData(1000);
-    menuAbout = menuBar()->addAction("About");
+    menuAbout = menuBar()->addAction("&About");
     menuAbout->setObjectName("menuAbout");
     menuAbout->setData(1001);
+    menuAbout->setShortcut(QKeySequence(Qt::Key_F1));
+    // Ctrl+Q has no menu item; it lives on the window so it works wherever the focus is.
+    actionQuit = new QAction(this);
+    actionQuit->setObjectName("actionQuit");
+    actionQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(actionQuit);
 
     rules = new ResizeRules(client);
     rules->Add(textb_1, ResizeRule{0, 0, 100, 0});

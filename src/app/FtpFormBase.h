@@ -1,7 +1,8 @@
 #pragma once
 // The generated part of the main window: the "ID_FtpForm" template (346 x 183 dialog units,
 // sizable, caption "Brindle") with its controls, its menu bar of two commands ("Options",
-// "About") and the resize rules of the controls. UI thread only.
+// "About", with mnemonics; F1 also chooses "About"), the Ctrl+Q close command, the program's
+// icon and the resize rules of the controls. UI thread only.
 #include <QMainWindow>
 
 class QAction;
@@ -35,7 +36,8 @@ public:
     WUpDown* updown_2 = nullptr;        // 114 attempts
     QLineEdit* textb_4 = nullptr;       // 115 attempts box
     QAction* menuOptions = nullptr;     // 1000
-    QAction* menuAbout = nullptr;       // 1001
+    QAction* menuAbout = nullptr;       // 1001, also F1
+    QAction* actionQuit = nullptr;      // Ctrl+Q, not on the menu bar
 
 protected:
     void CreateControls();
