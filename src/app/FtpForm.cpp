@@ -141,6 +141,7 @@ void FtpForm::StartJob() {
     verdictShown = false;
     progb_1->SetPosition(0);
     progb_1->SetBarColor(kBlue);
+    progb_1->SetFailed(false);
     progb_1->SetBarText(QString());
 
     // Every bar and page exists before the first worker can report.
@@ -226,10 +227,12 @@ void FtpForm::ApplyView(const JobView& view) {
         QString tip = QString::fromStdString(t.tooltip);
         if (bar->toolTip() != tip) bar->setToolTip(tip);
         bar->SetBarColor(t.failed ? kRed : kBlue);
+        bar->SetFailed(t.failed);
     }
     progb_1->SetPosition(view.position);
     progb_1->SetBarText(QString::fromStdString(view.text));
     progb_1->SetBarColor(view.failed ? kRed : kBlue);
+    progb_1->SetFailed(view.failed);
     if (view.finished && !verdictShown) {
         verdictShown = true;
         cb_1->setText("Go");

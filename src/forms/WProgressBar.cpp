@@ -22,6 +22,12 @@ void WProgressBar::SetBarColor(const QColor& color) {
     update();
 }
 
+void WProgressBar::SetFailed(bool isFailed) {
+    if (isFailed == failed) return;
+    failed = isFailed;
+    update();
+}
+
 void WProgressBar::SetBarText(const QString& text) {
     if (text == barText) return;
     barText = text;
@@ -43,8 +49,15 @@ void WProgressBar::paintEvent(QPaintEvent*) {
     int filled = inner.width() * (value() - minimum()) / std::max(1, maximum() - minimum());
     QRect chunk(inner.x(), inner.y(), filled, inner.height());
     painter.fillRect(chunk, barColor);
-    painter.setPen(palette().color(QPalette::Mid));
-    painter.drawRect(frame.adjusted(0, 0, -1, -1));
+    if (failed) {
+        // Two pixels wide: a one-pixel coloured line is easy to miss on a small bar.
+        painter.setPen(barColor);
+        painter.drawRect(frame.adjusted(0, 0, -1, -1));
+        painter.drawRect(frame.adjusted(1, 1, -2, -2));
+    } else {
+        painter.setPen(palette().color(QPalette::Mid));
+        painter.drawRect(frame.adjusted(0, 0, -1, -1));
+    }
 
     QString label = text();
     if (label.isEmpty()) return;
