@@ -6,13 +6,19 @@
 // The data loop receives straight into the buffer (Room, Commit), so the bytes are copied
 // once on their way from the socket to the file.
 //
-// Bytes handed to Append are in the file once Flush or Close has returned true. A write that
-// fails leaves the file holding a prefix of what was appended (it is opened for appending),
-// so a later attempt resumes from the file's size as always.
+// A plain connection can skip the buffer: ReceiveFrom splices the socket's bytes through a
+// pipe into the file, so they are never copied through user space at all.
+//
+// Bytes handed to Append are in the file once Flush or Close has returned true, and bytes
+// ReceiveFrom took once it has returned. Every write goes at the file's end, so a write that
+// fails leaves the file holding a prefix of what was appended and a later attempt resumes
+// from the file's size as always.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+class WBaseSocket;
 
 class PartFileWriter {
 public:
@@ -23,8 +29,9 @@ public:
     PartFileWriter(const PartFileWriter&) = delete;
     PartFileWriter& operator=(const PartFileWriter&) = delete;
 
-    // Opens (creating it 0644) the file for appending, never through a symbolic link. False
-    // with Error() set.
+    // Opens (creating it 0644) the file, never through a symbolic link, positioned at its end
+    // (not O_APPEND, which splice refuses; nothing else writes a part file). False with
+    // Error() set.
     bool Open(const std::string& path);
     // Buffers the bytes, writing every block that fills. False once any write has failed.
     bool Append(const char* data, size_t size);
@@ -34,6 +41,14 @@ public:
     // The first `size` bytes of Room now hold data: appended, and written when the block is
     // full. False once any write has failed.
     bool Commit(size_t size);
+    // Whether ReceiveFrom can be used: opens the pipe on first call; false when no pipe can be
+    // had (the caller then receives into Room as before).
+    bool CanSplice();
+    // Flushes the buffer, then moves at most `want` bytes from the plain connection into the
+    // file through the pipe: the bytes taken from the socket (0 when the peer closed, -1 when
+    // the receive failed: the socket tells why). When the file refuses some of them, Error()
+    // is set and Written() says what went in.
+    int ReceiveFrom(WBaseSocket& source, size_t want);
     // Writes whatever is buffered. False once any write has failed.
     bool Flush();
     // Flush, then close. False when a write or the close failed; the writer is closed anyway.
@@ -48,6 +63,8 @@ public:
 
 private:
     bool WriteBuffered();
+    bool DrainPipe(size_t size);
+    void ClosePipe();
 
     int fd = -1;
     int error = 0;
@@ -55,4 +72,8 @@ private:
     int64_t written = 0;
     size_t used = 0;
     std::vector<char> buffer;
+    int pipeRead = -1;
+    int pipeWrite = -1;
+    size_t pipeCapacity = 0;
+    bool spliceOut = true;  // false once the file refused a splice: the pipe is read instead
 };

@@ -448,18 +448,30 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         leftover.clear();
     }
+    // A plain connection without chunk framing goes from the socket to the file through a
+    // pipe: the bytes are never copied through user space.
+    const bool splicing = !writeFailed && source != nullptr && !chunkDecoder &&
+                          !source->CarriesTls() && part.CanSplice();
     while (!writeFailed && !framingBad && received < remaining && source != nullptr) {
-        // Straight into the writer's buffer, as much as fits before its next block boundary:
-        // one system call moves many chunks, and never a byte past the segment. A chunked body
-        // carries framing besides the data: it is read as far as the room goes and decoded in
-        // place, and only the data is kept.
-        size_t room = 0;
-        char* into = part.Room(room);
-        const int64_t wanted =
-            chunkDecoder ? static_cast<int64_t>(room)
-                         : std::min<int64_t>(static_cast<int64_t>(room), remaining - received);
-        const int want = static_cast<int>(std::min<int64_t>(wanted, INT_MAX));
-        const int got = source->Receive(into, want, want);
+        // One system call moves many chunks, and never a byte past the segment.
+        int want = 0;
+        int got = 0;
+        char* into = nullptr;
+        if (splicing) {
+            want = static_cast<int>(std::min<int64_t>(remaining - received, INT_MAX));
+            got = part.ReceiveFrom(*source, static_cast<size_t>(want));
+        } else {
+            // Straight into the writer's buffer, as much as fits before its next block
+            // boundary. A chunked body carries framing besides the data: it is read as far as
+            // the room goes and decoded in place, and only the data is kept.
+            size_t room = 0;
+            into = part.Room(room);
+            const int64_t wanted =
+                chunkDecoder ? static_cast<int64_t>(room)
+                             : std::min<int64_t>(static_cast<int64_t>(room), remaining - received);
+            want = static_cast<int>(std::min<int64_t>(wanted, INT_MAX));
+            got = source->Receive(into, want, want);
+        }
         if (got <= 0) {
             // Said plainly: the attempt's last line would otherwise be the request.
             if (!stopRequested && source->GetLastError() == ETIMEDOUT) {
@@ -482,7 +494,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         // A short read means the connection had nothing more ready: the bytes go to the file
         // now, so a slow or stalled server never leaves them waiting in memory.
-        if (!part.Commit(static_cast<size_t>(n)) || (got < want && !part.Flush())) {
+        if (splicing ? part.Error() != 0
+                     : !part.Commit(static_cast<size_t>(n)) || (got < want && !part.Flush())) {
             writeFailed = true;
             break;
         }

@@ -1,5 +1,6 @@
 #include "net/SocketIo.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -83,13 +84,16 @@ int SendAll(int fd, int wakeFd, const char* data, int length, int stallMs, int& 
     return 0;
 }
 
-int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, int& received) {
-    // Read first and poll only when nothing is waiting: a busy connection then costs one
-    // system call per chunk.
+namespace {
+
+// One read by `read()` (a recv or a splice returning its count, -1 with errno): read first and
+// poll only when nothing is waiting, so a busy connection costs one system call per read.
+template <class Read>
+int ReadOnce(int fd, int wakeFd, int stallMs, int& received, Read&& read) {
     bool waited = false;
     Clock::time_point deadline;
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, maxLength, 0);
+        ssize_t n = read();
         if (n >= 0) {
             received = static_cast<int>(n);
             return 0;
@@ -104,6 +108,22 @@ int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, in
         WaitResult result = WaitFor(fd, wakeFd, POLLIN, deadline, error);
         if (result != WaitResult::Ready) return WaitError(result, error);
     }
+}
+
+}  // namespace
+
+int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, int& received) {
+    return ReadOnce(fd, wakeFd, stallMs, received,
+                    [&] { return ::recv(fd, buffer, static_cast<size_t>(maxLength), 0); });
+}
+
+int SpliceOnce(int fd, int wakeFd, int pipeFd, int maxLength, int stallMs, int& received) {
+    // Non-blocking on the pipe as well: the caller hands in an empty one, so EAGAIN can only
+    // mean the socket has nothing yet.
+    return ReadOnce(fd, wakeFd, stallMs, received, [&] {
+        return ::splice(fd, nullptr, pipeFd, nullptr, static_cast<size_t>(maxLength),
+                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    });
 }
 
 int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd) {

@@ -25,6 +25,10 @@ int SendAll(int fd, int wakeFd, const char* data, int length, int stallMs, int& 
 // first time nothing is waiting, so a read of data already there costs one system call and no
 // clock.
 int ReceiveOnce(int fd, int wakeFd, char* buffer, int maxLength, int stallMs, int& received);
+// One read of at most maxLength bytes moved from the socket into the pipe's write end
+// (splice: the bytes never pass through user space), with ReceiveOnce's waits and results.
+// The pipe must be empty.
+int SpliceOnce(int fd, int wakeFd, int pipeFd, int maxLength, int stallMs, int& received);
 // One accepted connection, non-blocking and close-on-exec, in `acceptedFd`.
 int AcceptOne(int fd, int wakeFd, sockaddr_in& peer, Clock::time_point deadline, int& acceptedFd);
 

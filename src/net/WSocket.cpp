@@ -484,6 +484,21 @@ int WBaseSocket::Receive(WBuffer& buffer, int maxLength) {
     return Receive(buffer.data(), size, maxLength);
 }
 
+int WBaseSocket::ReceiveToPipe(int pipeFd, int maxLength) {
+    if (maxLength < 0) return -1;
+    return TransferOnce(
+        *imp_, true,
+        [&](ssl_st* tls, int fd, int wakeFd, int limitMs, int& received, std::string&) {
+            if (tls != nullptr) return EOPNOTSUPP;
+            return socketio::SpliceOnce(fd, wakeFd, pipeFd, maxLength, limitMs, received);
+        });
+}
+
+bool WBaseSocket::CarriesTls() const {
+    std::lock_guard<std::mutex> lock(imp_->mutex);
+    return imp_->tls != nullptr;
+}
+
 bool WBaseSocket::StartTls(const TlsOptions& options, const std::string& serverName) {
     std::unique_lock<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;

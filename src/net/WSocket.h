@@ -85,6 +85,11 @@ public:
     // 0 when the peer has closed (the state stays Connected), -1 on failure.
     int Receive(char* buffer, int bufferSize, int maxLength = -1);
     int Receive(WBuffer& buffer, int maxLength = -1);
+    // Receive into the write end of an empty pipe instead of a buffer (splice), for a plain
+    // connection only: -1 with lastError EOPNOTSUPP after StartTls.
+    int ReceiveToPipe(int pipeFd, int maxLength);
+    // True after a successful StartTls, until Close.
+    bool CarriesTls() const;
     // Refused in Idle, Closing and Error. On success the record is reset to Idle. A call
     // it cancels on the owner thread returns false / -1 (Accept: a socket in Error) and
     // leaves the record as Close reset it.
