@@ -42,6 +42,12 @@ bool PartFileWriter::Open(const std::string& path) {
     return true;
 }
 
+void PartFileWriter::Reserve(int64_t bytes) {
+    if (fd < 0 || bytes <= 0) return;
+    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(fileOffset + used),
+                      static_cast<off_t>(bytes));
+}
+
 bool PartFileWriter::Append(const char* data, size_t size) {
     if (fd < 0 || error != 0) {
         if (error == 0) error = EBADF;

@@ -33,6 +33,10 @@ public:
     // (not O_APPEND, which splice refuses; nothing else writes a part file). False with
     // Error() set.
     bool Open(const std::string& path);
+    // Allocates disk room for `bytes` more past the end without changing the file's size (a
+    // filesystem that cannot is left as it is): the writes that follow then find their blocks
+    // in place instead of reserving them page by page.
+    void Reserve(int64_t bytes);
     // Buffers the bytes, writing every block that fills. False once any write has failed.
     bool Append(const char* data, size_t size);
     // Free room in the buffer up to the next block boundary of the file (at least one byte

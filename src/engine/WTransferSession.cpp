@@ -417,6 +417,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
 
     PartFileWriter part;
     const bool opened = part.Open(partFileName);
+    part.Reserve(remaining);
     if (!opened) {
         Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
                        std::strerror(part.Error())));
