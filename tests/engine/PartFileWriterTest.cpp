@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/PartFileWriter.h"
+#include "net/SocketTestHelpers.h"
 #include "support/FakeHttpServer.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
@@ -137,3 +138,57 @@ TEST(PartFileWriterFailureTest, AFileWithoutAPositionStillTakesTheBytes) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(got, body);
 }
+
+// ReceiveFrom (the splice path) after buffered bytes, on a resumed part, and into a file that
+// stops taking bytes part way: the file holds what it held, then exactly what was appended and
+// received, and Written accounts for every byte that went in.
+struct SpliceCase {
+    size_t resumed;
+    size_t appendedFirst;
+    int64_t fileLimit;  // 0: none
+};
+
+class PartFileWriterSpliceTest : public ::testing::TestWithParam<SpliceCase> {};
+
+TEST_P(PartFileWriterSpliceTest, SocketBytesFollowWhatTheFileHeld) {
+    const SpliceCase c = GetParam();
+    TempDir dir;
+    const std::string path = dir.File("part3");
+    const std::string before = PatternBytes(c.resumed, 7);
+    const std::string first = PatternBytes(c.appendedFirst, 8);
+    const std::string sent = PatternBytes(3 * 1024 * 1024 + 321, 9);
+    if (c.resumed > 0) WriteFileBytes(path, before);
+    sockettest::LoopbackPair pair;
+    std::thread sender([&] { pair.accepted->Send(sent.data(), static_cast<int>(sent.size())); });
+
+    PartFileWriter writer;
+    ASSERT_TRUE(writer.Open(path));
+    ASSERT_TRUE(writer.CanSplice());
+    ASSERT_TRUE(writer.Append(first.data(), first.size()));
+    size_t taken = 0;
+    {
+        FileSizeLimit hold(c.fileLimit > 0 ? static_cast<rlim_t>(c.fileLimit) : RLIM_INFINITY);
+        for (int reads = 0; taken < sent.size() && writer.Error() == 0 && reads < 100000; ++reads) {
+            const int got = writer.ReceiveFrom(*pair.client, sent.size() - taken);
+            if (got <= 0) break;
+            taken += static_cast<size_t>(got);
+        }
+        EXPECT_EQ(writer.Close(), c.fileLimit == 0);
+    }
+    pair.client->Close(false, 0);
+    sender.join();
+    const std::string all = before + first + sent;
+    if (c.fileLimit == 0) {
+        EXPECT_EQ(taken, sent.size());
+        EXPECT_EQ(ReadFileBytes(path), all);
+    } else {
+        EXPECT_EQ(writer.Error(), EFBIG);
+        EXPECT_EQ(ReadFileBytes(path), all.substr(0, static_cast<size_t>(c.fileLimit)));
+    }
+    EXPECT_EQ(writer.Written(), SizeOf(path) - static_cast<int64_t>(c.resumed));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PartFileWriterSpliceTest,
+                         ::testing::Values(SpliceCase{0, 0, 0}, SpliceCase{4095, 100, 0},
+                                           SpliceCase{0, 70000, 0},
+                                           SpliceCase{1000, 10, 2 * 1024 * 1024 + 17}));
