@@ -71,6 +71,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     {
         std::lock_guard<std::mutex> lock(progressLock);
         receivedTotal = 0;
+        fetchedTotal = 0;
         view = JobView{};
         view.threads.assign(threadCount > 0 ? threadCount : 0, ThreadBarView{});
     }
@@ -121,6 +122,7 @@ JobView DownloadJob::Snapshot() const {
     std::lock_guard<std::mutex> lock(progressLock);
     JobView copy = view;
     copy.receivedTotal = receivedTotal;
+    copy.fetchedTotal = fetchedTotal;
     copy.fileSize = fields.fileSize.load();
     return copy;
 }
@@ -150,6 +152,12 @@ ThreadBarView* DownloadJob::Bar(int threadNumber) {
 }
 
 void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) {
+    // Sessions report straight here only what they announce or take back, never a read.
+    ApplyReport(done, total, delta, 0, threadNumber);
+}
+
+void DownloadJob::ApplyReport(int64_t done, int64_t total, int64_t delta, int64_t fetched,
+                              int threadNumber) {
     if (closing) return;
     std::lock_guard<std::mutex> lock(progressLock);
     if (ThreadBarView* bar = Bar(threadNumber)) {
@@ -159,6 +167,7 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
         bar->total = total;
     }
     receivedTotal += delta;
+    fetchedTotal += fetched;
     const int64_t fileSize = fields.fileSize.load();
     const int64_t elapsed = ElapsedMs(fields.startTick.load(), TickCount());
     const unsigned percent = JobPercent(receivedTotal, fileSize);
@@ -169,7 +178,7 @@ void DownloadJob::ReportProgress(int64_t done, int64_t total, int64_t delta, int
 
 void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t,
                                int threadNumber) {
-    ReportProgress(done, total, delta, threadNumber);
+    ApplyReport(done, total, delta, delta, threadNumber);
     // Outside every lock: only this worker waits. Announced resumed bytes never come here.
     if (limiter && !closing) limiter->Take(delta);
 }

@@ -50,7 +50,10 @@ struct JobView {
     bool failed = false;    // job bar red ("Job failed")
     bool finished = false;  // the verdict has been given
     bool succeeded = false;
-    int64_t receivedTotal = 0;
+    int64_t receivedTotal = 0;  // what the part files hold, resumed bytes included
+    // Bytes this run received (ReportChunks), so announced resumed bytes and their withdrawal
+    // are left out: what a rate is computed from.
+    int64_t fetchedTotal = 0;
     int64_t fileSize = -1;
 };
 
@@ -109,6 +112,8 @@ private:
     void PublishVerdict(bool ok);
     // Thread bar of a report, or null for a number outside the job (progressLock held).
     ThreadBarView* Bar(int threadNumber);
+    // ReportProgress with `fetched` of the delta received now rather than announced.
+    void ApplyReport(int64_t done, int64_t total, int64_t delta, int64_t fetched, int threadNumber);
 
     SharedSettings& settings;
     JobObserver* observer;
@@ -126,6 +131,7 @@ private:
     mutable std::mutex progressLock;
     JobView view;
     int64_t receivedTotal = 0;
+    int64_t fetchedTotal = 0;
 
     // Lock order: finishLock may take progressLock or logLock inside it, never the reverse.
     // No file work is done under it.

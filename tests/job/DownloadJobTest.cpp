@@ -90,6 +90,23 @@ TEST_F(DownloadJobTest, ResumedBytesCountAsDelta) {
     EXPECT_EQ(job.Snapshot().text, "4000 b of 4000 (100%) at 4000 bps");
 }
 
+TEST_F(DownloadJobTest, OnlyReadsCountAsFetched) {
+    job.ResetJob("http://127.0.0.1/f", target, 2);
+    job.Fields().fileSize = 4000;
+    job.ReportProgress(300, 2000, 300, 0);    // a resumed part announced
+    job.ReportChunks(800, 2000, 500, 64, 0);  // a read, in chunks
+    job.ReportProgress(700, 2000, -100, 0);   // bytes that never reached the file
+    job.ReportProgress(1000, 2000, 1000, 1);  // another resumed part
+    job.ReportProgress(0, 2000, -1000, 1);    // found stale and taken back
+    job.ReportChunks(200, 2000, 200, 4096, 1);
+    JobView view = job.Snapshot();
+    EXPECT_EQ(view.receivedTotal, 900);
+    EXPECT_EQ(view.fetchedTotal, 700);
+
+    job.ResetJob("http://127.0.0.1/f", target, 1);
+    EXPECT_EQ(job.Snapshot().fetchedTotal, 0);
+}
+
 TEST_F(DownloadJobTest, UnknownSizeShowsZeroPercent) {
     job.ResetJob("http://127.0.0.1/f", target, 1);
     job.ReportProgress(10, 20, 10, 0);
