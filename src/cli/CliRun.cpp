@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,14 @@ void OnInterrupt(int signal) {
     interrupted = signal;
 }
 
+// Set by SIGWINCH (on whichever thread takes it): the display reads the width again.
+std::atomic<bool> resized{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only use it so");
+
+void OnResize(int) {
+    resized.store(true, std::memory_order_relaxed);
+}
+
 // Ctrl-C, a closed terminal (SIGHUP), Ctrl-\ and kill all stop the job the same way: the
 // handler only records the signal and the main loop stops the workers, so the part files are
 // written out. The handler is removed after the first signal, so a second one ends the
@@ -48,6 +58,18 @@ void InstallSignalHandlers() {
     action.sa_flags = SA_RESETHAND;
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A resize must not cut a read short.
+    struct sigaction resize {};
+    resize.sa_handler = OnResize;
+    sigemptyset(&resize.sa_mask);
+    resize.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &resize, nullptr);
+}
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // 130 for Ctrl-C, as shells report it; 128 + the number for the others.
@@ -206,6 +228,13 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
 
     const bool live = IsTerminal(STDERR_FILENO) && !options.quiet;
     LiveDisplay display(stderr);
+    RateWindow rates;
+    int columns = TerminalColumns(STDERR_FILENO);
+    // The width as of the last SIGWINCH (read again once per frame at most).
+    auto width = [&] {
+        if (resized.exchange(false)) columns = TerminalColumns(STDERR_FILENO);
+        return columns;
+    };
     LastLines lastLines;
     DownloadJob job(settings, nullptr);
     JobOptions jobOptions{options.connectTimeoutMs, options.stallTimeoutMs};
@@ -222,7 +251,7 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
     auto drainLogs = [&] {
         auto logs = job.TakeLogLines();
         if (logs.empty()) return;
-        if (options.verbose && live) display.Erase();
+        if (options.verbose && live) display.Erase(width());
         for (const auto& [thread, text] : logs) {
             lastLines.Note(thread, text);
             if (options.verbose) {
@@ -235,7 +264,11 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
     // WaitFinished's bound paces the loop: at most ten frames a second.
     while (!job.WaitFinished(100) && !interrupted) {
         drainLogs();
-        if (live) display.Draw(RenderDisplay(job.Snapshot(), TerminalColumns(STDERR_FILENO)));
+        if (!live) continue;
+        const JobView view = job.Snapshot();
+        rates.Add(SteadyMs(), view.fetchedTotal);
+        const int now = width();
+        display.Draw(RenderDisplay(view, rates, now), now);
     }
 
     if (!job.IsFinished()) {
@@ -243,7 +276,7 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         job.SetClosing();
         job.StopAllWorkers();
         drainLogs();
-        if (live) display.Erase();
+        if (live) display.Erase(width());
         if (!job.IsFinished()) {
             PrintError(output.stream
                            ? "interrupted"
@@ -256,9 +289,10 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
     const JobView view = job.Snapshot();
     if (live) {
         // The last frame keeps the bars; the verdict below takes the job text's place.
-        std::vector<std::string> lines = RenderDisplay(view, TerminalColumns(STDERR_FILENO));
+        const int now = width();
+        std::vector<std::string> lines = RenderDisplay(view, rates, now);
         lines.pop_back();
-        display.Draw(lines);
+        display.Draw(lines, now);
         display.Finish();
     }
     std::string problem = view.succeeded ? ChecksumProblem(target, options.checksum) : "";

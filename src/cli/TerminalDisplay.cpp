@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "cli/HumanUnits.h"
+
 namespace {
 
 constexpr int kBarWidth = 10;
@@ -20,25 +22,42 @@ std::string BarCell(int i, const ThreadBarView& bar) {
     return text;
 }
 
+// A line cut to fewer than `columns` characters (nothing can be cut from one column).
+std::string Fit(std::string line, int columns) {
+    if (columns > 1 && static_cast<int>(line.size()) >= columns) line.resize(columns - 1);
+    return line;
+}
+
 }  // namespace
 
-std::vector<std::string> RenderDisplay(const JobView& view, int columns) {
+std::string RenderJobLine(const JobView& view, const RateWindow& rates) {
+    std::string line = FormatBytes(view.receivedTotal);
+    int64_t remaining = -1;
+    if (view.fileSize >= 0) {
+        line += " of " + FormatBytes(view.fileSize) + " (" + std::to_string(view.position) + "%)";
+        remaining = view.fileSize - view.receivedTotal;
+    }
+    const double current = rates.Current();
+    line += "  at " + FormatRate(current) + " (avg " + FormatRate(rates.Average()) + ")";
+    line += "  ETA " + FormatDuration(EtaSeconds(remaining, current));
+    return line;
+}
+
+std::vector<std::string> RenderDisplay(const JobView& view, const RateWindow& rates, int columns) {
     std::vector<std::string> lines;
     const std::string gap = "  ";
     std::string line;
     for (size_t i = 0; i < view.threads.size(); ++i) {
         const std::string cell = BarCell(static_cast<int>(i), view.threads[i]);
-        if (!line.empty() && static_cast<int>(line.size() + gap.size() + cell.size()) > columns) {
-            lines.push_back(line);
+        if (!line.empty() && static_cast<int>(line.size() + gap.size() + cell.size()) >= columns) {
+            lines.push_back(Fit(line, columns));
             line.clear();
         }
         if (!line.empty()) line += gap;
         line += cell;
     }
-    if (!line.empty()) lines.push_back(line);
-    std::string text = view.text;
-    if (columns > 1 && static_cast<int>(text.size()) >= columns) text.resize(columns - 1);
-    lines.push_back(text);
+    if (!line.empty()) lines.push_back(Fit(line, columns));
+    lines.push_back(Fit(RenderJobLine(view, rates), columns));
     return lines;
 }
 
@@ -66,27 +85,39 @@ std::string FirstLine(const std::string& text) {
     return text.substr(0, end);
 }
 
-void LiveDisplay::Draw(const std::vector<std::string>& lines) {
-    std::string frame;
-    if (drawnLines > 0) frame += "\x1b[" + std::to_string(drawnLines) + "A";
+int FrameRows(const std::vector<std::string>& lines, int columns) {
+    if (columns < 1) columns = 1;
+    int rows = 0;
     for (const std::string& line : lines) {
-        frame += "\r\x1b[2K";
+        const int length = static_cast<int>(line.size());
+        rows += length == 0 ? 1 : (length + columns - 1) / columns;
+    }
+    return rows;
+}
+
+std::string LiveDisplay::Rewind(int columns) const {
+    if (drawn.empty()) return "";
+    // Rows past the top of the screen are out of reach: the cursor stops at the top.
+    return "\r\x1b[" + std::to_string(FrameRows(drawn, columns)) + "A\x1b[J";
+}
+
+void LiveDisplay::Draw(const std::vector<std::string>& lines, int columns) {
+    std::string frame = Rewind(columns);
+    for (const std::string& line : lines) {
         frame += line;
         frame += '\n';
     }
-    // A frame with fewer lines than the last one must not leave old lines below it.
-    frame += "\x1b[J";
     std::fwrite(frame.data(), 1, frame.size(), out);
     std::fflush(out);
-    drawnLines = static_cast<int>(lines.size());
+    drawn = lines;
 }
 
-void LiveDisplay::Erase() {
-    if (drawnLines == 0) return;
-    const std::string frame = "\x1b[" + std::to_string(drawnLines) + "A\r\x1b[J";
+void LiveDisplay::Erase(int columns) {
+    if (drawn.empty()) return;
+    const std::string frame = Rewind(columns);
     std::fwrite(frame.data(), 1, frame.size(), out);
     std::fflush(out);
-    drawnLines = 0;
+    drawn.clear();
 }
 
 int TerminalColumns(int fd) {
