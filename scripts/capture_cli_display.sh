@@ -37,18 +37,18 @@ tmux -L "$sock" -f /dev/null new-session -d -s cap -c "$work" -x 100 -y 16 \
   bash --norc --noprofile
 tmux -L "$sock" set-option -g window-size manual
 run() { tmux -L "$sock" send-keys -t cap "$1" Enter; }
-# The pane with its scrollback: rows a resize pushed off the top are shown too.
-pane() { tmux -L "$sock" capture-pane -p -S - -t cap; }
-# Runs a command line on an empty screen with no scrollback.
+# The screen as it is now. Rows that tmux's rewrap pushed off the top on a narrowing resize
+# went to the scrollback, where no program can reach them; they are not shown.
+pane() { tmux -L "$sock" capture-pane -p -t cap; }
+# Runs a command line on an empty screen.
 fresh() {
   run clear
   wait_for_blank
-  tmux -L "$sock" clear-history -t cap
   run "$1"
 }
 wait_for_blank() {
   for _ in $(seq 50); do
-    [ "$(tmux -L "$sock" capture-pane -p -t cap | tr -d '$ \n')" = "" ] && return 0
+    [ "$(pane | tr -d '$ \n')" = "" ] && return 0
     sleep 0.1
   done
 }

@@ -98,15 +98,20 @@ int FrameRows(const std::vector<std::string>& lines, int columns) {
 std::string LiveDisplay::Rewind(int columns) const {
     if (drawn.empty()) return "";
     // Rows past the top of the screen are out of reach: the cursor stops at the top.
-    return "\r\x1b[" + std::to_string(FrameRows(drawn, columns)) + "A\x1b[J";
+    return "\r\x1b[" + std::to_string(FrameRows(drawn, columns)) + "A";
 }
 
+// Clearing to the end of the screen from its top-left corner would clear the whole screen,
+// which tmux keeps in its scrollback: a frame at the top would be copied there every time.
+// So the lines are cleared one by one and the screen only below them.
 void LiveDisplay::Draw(const std::vector<std::string>& lines, int columns) {
     std::string frame = Rewind(columns);
     for (const std::string& line : lines) {
+        frame += "\x1b[2K";
         frame += line;
         frame += '\n';
     }
+    frame += "\x1b[J";  // the rest of a longer or rewrapped old frame
     std::fwrite(frame.data(), 1, frame.size(), out);
     std::fflush(out);
     drawn = lines;
@@ -114,7 +119,9 @@ void LiveDisplay::Draw(const std::vector<std::string>& lines, int columns) {
 
 void LiveDisplay::Erase(int columns) {
     if (drawn.empty()) return;
-    const std::string frame = Rewind(columns);
+    // The top row, then everything below it from the next row, and back up.
+    std::string frame = Rewind(columns) + "\x1b[2K";
+    if (FrameRows(drawn, columns) > 1) frame += "\x1b[B\x1b[J\x1b[A";
     std::fwrite(frame.data(), 1, frame.size(), out);
     std::fflush(out);
     drawn.clear();

@@ -185,22 +185,26 @@ TEST(TerminalDisplay, FramesRewindByTheRowsTheyTakeNow) {
     Written out;
     ASSERT_NE(out.stream, nullptr);
     LiveDisplay display(out.stream);
-    const std::vector<std::string> wide = {std::string(88, '#'), "job"};
-    display.Draw(wide, 100);
-    EXPECT_EQ(out.Take(), wide[0] + "\njob\n");  // nothing above it is touched
-    display.Draw(wide, 100);
-    EXPECT_EQ(out.Take(), "\r\x1b[2A\x1b[J" + wide[0] + "\njob\n");
+    const std::string wide(88, '#');
+    display.Draw({wide, "job"}, 100);
+    // Nothing above the first frame is touched.
+    EXPECT_EQ(out.Take(), "\x1b[2K" + wide + "\n\x1b[2Kjob\n\x1b[J");
+    display.Draw({wide, "job"}, 100);
+    EXPECT_EQ(out.Take(), "\r\x1b[2A\x1b[2K" + wide + "\n\x1b[2Kjob\n\x1b[J");
     // Narrowed to 60: the 88 columns were rewrapped into two rows.
     display.Draw({"a", "b", "c"}, 60);
-    EXPECT_EQ(out.Take(), "\r\x1b[3A\x1b[Ja\nb\nc\n");
+    EXPECT_EQ(out.Take(), "\r\x1b[3A\x1b[2Ka\n\x1b[2Kb\n\x1b[2Kc\n\x1b[J");
     display.Erase(60);
-    EXPECT_EQ(out.Take(), "\r\x1b[3A\x1b[J");
+    EXPECT_EQ(out.Take(), "\r\x1b[3A\x1b[2K\x1b[B\x1b[J\x1b[A");
     display.Erase(60);
     EXPECT_EQ(out.Take(), "");
+    display.Draw({"one row"}, 60);
+    display.Erase(60);
+    EXPECT_EQ(out.Take(), "\x1b[2Kone row\n\x1b[J\r\x1b[1A\x1b[2K");
     display.Draw({"last"}, 60);
     display.Finish();
     display.Draw({"below"}, 60);
-    EXPECT_EQ(out.Take(), "last\nbelow\n");
+    EXPECT_EQ(out.Take(), "\x1b[2Klast\n\x1b[J\x1b[2Kbelow\n\x1b[J");
 }
 
 }  // namespace
