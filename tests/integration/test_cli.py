@@ -1,12 +1,20 @@
 #!/usr/bin/env python3
 """brindle-get's conventional options against the real servers: -c, -O, -q/-s, several URLs
-and -i, -U, --checksum, --limit-rate, and the proxy options and variables through squid and
-ftp-proxy."""
+and -i, -U, --checksum, --limit-rate, the proxy options and variables through squid and
+ftp-proxy, and the live display on a terminal."""
+import fcntl
 import hashlib
 import os
+import pty
 import re
+import select
+import signal
+import struct
+import subprocess
+import termios
+import time
 
-from harness import DATA, BrindleTestCase, LogTail, free_port, main, port, sha256
+from harness import DATA, RUN_TIMEOUT, BrindleTestCase, LogTail, free_port, main, port, sha256
 
 SRC = os.path.join(DATA, "rand-1m.bin")
 
@@ -99,6 +107,67 @@ class ContinueTest(CliCase):
         r = self.run_get(["-c", "-n", "2", "-o", target, self.http("rand-1m.bin")])
         self.assertEqual(r.rc, 0, str(r))
         self.assert_bytes(target)
+
+
+class LiveDisplayTest(CliCase):
+    UNITS = {"B": 1, "KiB": 1 << 10, "MiB": 1 << 20, "GiB": 1 << 30}
+
+    def test_resumed_run_on_a_terminal_that_narrows(self):
+        # 2.5 MB of thread 0's half already there and the rest at 1 MiB/s: a rate counting
+        # the resumed bytes would show over 2.5 MiB/s for the first 1.5 s.
+        source = os.path.join(DATA, "rand-5m.bin")
+        target = self.target()
+        with open(source, "rb") as f, open(target, "wb") as out:
+            out.write(f.read(2500000))
+        master, slave = pty.openpty()
+        set_width = lambda cols: fcntl.ioctl(master, termios.TIOCSWINSZ,
+                                             struct.pack("HHHH", 24, cols, 0, 0))
+        set_width(100)
+        p = subprocess.Popen(self._cmd(["-c", "-n", "2", "--limit-rate", "1M", "-o", target,
+                                        self.http("rand-5m.bin")]),
+                             cwd=self.work, env=self._env(), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=slave, text=True)
+        self.procs.append(p)
+        os.close(slave)
+        screen, narrowed_at = b"", None
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while time.monotonic() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # EIO: the program closed the terminal
+                    break
+                if not chunk:
+                    break
+                screen += chunk
+            if narrowed_at is None and screen.count(b"ETA") >= 2:
+                narrowed_at = len(screen)
+                set_width(60)
+                p.send_signal(signal.SIGWINCH)
+        os.close(master)
+        out, _ = p.communicate(timeout=RUN_TIMEOUT)
+        self.assertEqual(p.returncode, 0, screen[-2000:])
+        self.assertRegex(out, r"^Job completed successfully at \d+ bps\n$")
+        self.assert_bytes(target, source)
+
+        def lines(data):
+            return [seg.split(b"\n")[0].rstrip(b"\r").decode()
+                    for seg in data.split(b"\x1b[2K")[1:]]
+        jobs = [l for l in lines(screen) if "ETA" in l]
+        rates = [(float(value) * self.UNITS[unit], line) for line in jobs
+                 for value, unit in re.findall(r"([\d.]+) (B|KiB|MiB|GiB)/s", line)]
+        self.assertTrue(rates, screen[-2000:])
+        for line in jobs:
+            self.assertRegex(line, r"^[\d.]+ (B|KiB|MiB) of 5\.0 MiB \(\d+%\)  at ")
+        for rate, line in rates:
+            self.assertLess(rate, 2.5 * (1 << 20), line)
+        self.assertIsNotNone(narrowed_at, "fewer than two frames")
+        # The frame drawn as the signal came may be at the old width; every later one fits.
+        after = lines(screen[narrowed_at:])
+        after = after[after.index(next(l for l in after if "ETA" in l)) + 1:]
+        self.assertTrue(after, "no frame after the resize")
+        for line in after:
+            self.assertLess(len(line), 60, line)
 
 
 class SeveralUrlsTest(CliCase):
