@@ -8,10 +8,10 @@
 # usage: scripts/capture_cli_display.sh BRINDLE_GET OUTPUT_FILE
 #   e.g. scripts/capture_cli_display.sh build/src/cli/brindle-get docs/cli/live-display-after.txt
 set -euo pipefail
-cd "$(dirname "$0")/.."
 [ $# -eq 2 ] || { sed -n 8,9p "$0" >&2; exit 2; }
 bin=$(realpath "$1")
 out=$(realpath -m "$2")
+cd "$(dirname "$0")/.."
 [ -x "$bin" ] || { echo "capture_cli_display.sh: $bin is not a program" >&2; exit 2; }
 command -v tmux >/dev/null || { echo "capture_cli_display.sh: needs tmux" >&2; exit 1; }
 
