@@ -151,4 +151,7 @@ public:
     }
     // Called exactly once per worker, after its last attempt.
     virtual void ThreadFinished(bool ok, int threadNumber) = 0;
+    // The most a worker should take from a connection in one read, 0 for no bound. A job
+    // held to a rate keeps reads small, since the rate can only be paid after a read.
+    virtual int64_t ReadLimit() const { return 0; }
 };

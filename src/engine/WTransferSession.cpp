@@ -453,13 +453,14 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     // pipe: the bytes are never copied through user space.
     const bool splicing = !writeFailed && source != nullptr && !chunkDecoder &&
                           !source->CarriesTls() && part.CanSplice();
+    const int64_t readLimit = host.ReadLimit() > 0 ? host.ReadLimit() : INT_MAX;
     while (!writeFailed && !framingBad && received < remaining && source != nullptr) {
         // One system call moves many chunks, and never a byte past the segment.
         int want = 0;
         int got = 0;
         char* into = nullptr;
         if (splicing) {
-            want = static_cast<int>(std::min<int64_t>(remaining - received, INT_MAX));
+            want = static_cast<int>(std::min(remaining - received, readLimit));
             got = part.ReceiveFrom(*source, static_cast<size_t>(want));
         } else {
             // Straight into the writer's buffer, as much as fits before its next block
@@ -470,7 +471,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             const int64_t wanted =
                 chunkDecoder ? static_cast<int64_t>(room)
                              : std::min<int64_t>(static_cast<int64_t>(room), remaining - received);
-            want = static_cast<int>(std::min<int64_t>(wanted, INT_MAX));
+            want = static_cast<int>(std::min(wanted, readLimit));
             got = source->Receive(into, want, want);
         }
         if (got <= 0) {

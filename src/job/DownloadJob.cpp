@@ -183,6 +183,13 @@ void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64
     if (limiter && !closing) limiter->Take(delta);
 }
 
+int64_t DownloadJob::ReadLimit() const {
+    if (!limiter) return 0;
+    // Each worker's share of the bucket: all of them together overshoot by one bucket at most.
+    const int64_t share = limiter->Capacity() / std::max(1, fields.threadCount);
+    return std::max<int64_t>(share, 4096);
+}
+
 void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
     // Before the count, so the last thread finds every earlier part appended or being
     // appended; outside the locks, since appending is long file work.

@@ -16,6 +16,8 @@ public:
     explicit RateLimiter(int64_t bytesPerSecond);
     // Counts bytes already received and waits until the job is back within the rate.
     void Take(int64_t bytes);
+    // The bucket's size in bytes.
+    int64_t Capacity() const { return static_cast<int64_t>(capacity); }
     // Ends every wait now and makes later calls return at once.
     void Cancel();
     // How long a Take of `bytes` at `now` must wait for the bucket to be out of debt (the
