@@ -12,6 +12,16 @@ bench_make_file() {
   chmod 644 "$f" "$f.sha256"
 }
 
+# bench_warm_memory DIR MIB: writes MIB MiB of zeros to a file in DIR and removes it. On a VM
+# whose balloon takes back freed memory (free page reporting), the first run to touch fresh
+# pages pays the host for each one, up to 2-3 s per GiB, while a run that follows a big one
+# reuses its pages: without this, whichever tool came first in a pair lost. Each timed run
+# starts right after the same warm-up, so both find the same memory.
+bench_warm_memory() {
+  head -c $(($2 * 1048576)) /dev/zero > "$1/warm.bin"
+  rm -f "$1/warm.bin"
+}
+
 # bench_timed DIR WANT DST CMD...: runs CMD under /usr/bin/time (its output in DIR/tool.log)
 # after a sync, so the previous run's dirty pages are not written back on this run's time, then
 # checks DST's sha256 against WANT. Prints "wall user sys rss_KiB bytes status", status one of

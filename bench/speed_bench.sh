@@ -14,6 +14,8 @@
 # for an even count) and the median walls. Every download's sha256 is checked. CPU is user +
 # system seconds per GiB from /usr/bin/time; the target is brindle-get's at every thread count
 # (1 GiB cases) no more than lftp's with one connection (http1's peer).
+# Before every timed run the memory is warmed (bench_warm_memory in lib.sh: 2.5x the file size,
+# at most 2.5 GiB), so no tool pays a VM's cost for fresh pages that the other does not.
 # Writes bench/results/speed-<date>.txt (or $BENCH_OUT). Two runs of this script take turns (a
 # lock under the servers' run dir), so they never share the cores. Not part of ctest.
 #
@@ -39,7 +41,7 @@ while [ $# -gt 0 ]; do
     --only) only=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --brindle-get) brindle=$2; shift 2 ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "speed_bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -81,6 +83,7 @@ bench_make_file "$state/data/$big" "$big_mib"
 bench_make_file "$state/data/$small" 10
 bench_make_file "$state/data/$slow" "$slow_mib"
 cat "$state/data/$big" > /dev/null  # served from the page cache, and cp's source
+warm_mib=$((big_mib * 5 / 2 < 2560 ? big_mib * 5 / 2 : 2560))
 http="http://127.0.0.1:$BRINDLE_NGINX_PORT" ftp="ftp://127.0.0.1:$BRINDLE_VSFTPD_PORT"
 declare -A url=([http1]="$http/$big" [http4]="$http/$big" [floor]="$http/$big"
   [ftp4]="$ftp/$big" [http10m]="$http/$small" [slow8]="$http/slow/$slow")
@@ -106,6 +109,7 @@ run_one() {  # CASE PAIR WHO(brindle|peer)
       "axel -n 8") cmd=(axel -q -n 8 -o "$dst" "$u") ;;
     esac
   fi
+  bench_warm_memory "$work" "$warm_mib"
   echo "$c $p $who $(bench_timed "$work" "$(cat "$state/data/$name.sha256")" "$dst" "${cmd[@]}")" \
     >> "$runs"
   rm -f "$dst" "$dst".* "$dst"[0-9]*
