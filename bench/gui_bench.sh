@@ -62,6 +62,7 @@ mkdir -p "$work" "$(dirname "$out")"
 bash "$root/scripts/servers/start.sh" --only nginx "$state" >"$work/servers.log" 2>&1 ||
   { cat "$work/servers.log"; exit 1; }
 . "$root/scripts/servers/ports.env"
+. "$here/lib.sh"
 
 # The bench file: random bytes, made once under the served data dir (as http_bench.sh does).
 mkdir -p "$state/data/bench"
@@ -124,6 +125,8 @@ prepare() {
   wait_for_quiet
   bash "$root/scripts/servers/start.sh" --only nginx "$state" >"$work/servers.log" 2>&1 ||
     { cat "$work/servers.log"; exit 1; }
+  # Both front ends start on the same warmed memory (see bench_warm_memory in lib.sh).
+  bench_warm_memory "$work" $((mib * 5 / 2 < 2560 ? mib * 5 / 2 : 2560))
   load=$(cut -d' ' -f1 /proc/loadavg)
 }
 
