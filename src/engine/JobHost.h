@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/SegmentLeads.h"
 #include "net/WSocket.h"
 #include "settings/Settings.h"
 
@@ -52,6 +53,24 @@ struct JobFields {
     std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
     JobOptions options;                 // set with url, never changed while workers run
+    // What each segment fetched before its start, checked against the previous part.
+    SegmentLeads leads;
+
+    // The server cannot be trusted with offsets (it ignored one, or the parts did not fit
+    // together): the ranged workers wind down, then thread 0 fetches the whole file over one
+    // connection, as from a server without ranges.
+    enum class WholeFile { No, Wanted, Fetching };
+    std::atomic<WholeFile> wholeFile{WholeFile::No};
+    // True for the caller that moved the job from No to Wanted.
+    bool RequestWholeFile() {
+        WholeFile no = WholeFile::No;
+        return wholeFile.compare_exchange_strong(no, WholeFile::Wanted);
+    }
+    // Whether a worker of this thread should stop fetching its range now.
+    bool RangesAbandoned(int threadNumber) const {
+        const WholeFile state = wholeFile.load();
+        return state == WholeFile::Wanted || (state == WholeFile::Fetching && threadNumber > 0);
+    }
 
     // The URL the first worker's redirects led to (url itself when there were none); every
     // later attempt of every worker starts there, so the whole file comes from one place.

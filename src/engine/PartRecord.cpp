@@ -2,6 +2,7 @@
 
 #include <sys/xattr.h>
 
+#include <cerrno>
 #include <charconv>
 
 namespace {
@@ -10,7 +11,8 @@ constexpr const char* kSize = "user.brindle.size";
 constexpr const char* kThreads = "user.brindle.threads";
 constexpr const char* kStart = "user.brindle.start";
 constexpr const char* kValidator = "user.brindle.validator";
-constexpr const char* kNames[] = {kSize, kThreads, kStart, kValidator};
+constexpr const char* kLead = "user.brindle.lead";
+constexpr const char* kNames[] = {kSize, kThreads, kStart, kValidator, kLead};
 // A validator longer than this is not kept (a header line can be long; the record cannot).
 constexpr size_t kMaxValue = 1024;
 
@@ -38,8 +40,11 @@ bool Number(const std::string& text, T& out) {
 bool WritePartRecord(int fd, const PartRecord& record) {
     const std::string validator =
         record.validator.size() < kMaxValue ? record.validator : std::string();
-    // The validator last: a record is only whole when all four are there.
-    return Put(fd, kSize, std::to_string(record.fileSize)) &&
+    // The lead first and the validator last: a record is only whole when the four are there,
+    // and a lead from an earlier fetch never stays beside a newer record.
+    const bool lead = record.lead.Known() ? Put(fd, kLead, LeadText(record.lead))
+                                          : ::fremovexattr(fd, kLead) == 0 || errno == ENODATA;
+    return lead && Put(fd, kSize, std::to_string(record.fileSize)) &&
            Put(fd, kThreads, std::to_string(record.threadCount)) &&
            Put(fd, kStart, std::to_string(record.segmentStart)) && Put(fd, kValidator, validator);
 }
@@ -56,6 +61,8 @@ bool ReadPartRecord(const std::string& path, PartRecord& record) {
         return false;
     }
     read.validator = validator;
+    std::string lead;
+    if (Get(path, kLead, lead)) read.lead = ParseLeadText(lead);
     record = read;
     return true;
 }

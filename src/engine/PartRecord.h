@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/SegmentLeads.h"
+
 struct PartRecord {
     int64_t fileSize = -1;      // size of the remote file
     int threadCount = 0;        // of the job that wrote the part
@@ -14,6 +16,9 @@ struct PartRecord {
     // The server's identity of the file: "ETag <value>", "Last-Modified <value>" or
     // "MDTM <value>"; "" when the server gave none.
     std::string validator;
+    // The bytes before the segment's start as the server sent them with it (not part of the
+    // match: they are checked against the previous part when the parts are joined).
+    SegmentLead lead;
 };
 
 // Writes the record onto an open part file. False when the file system refuses (no user

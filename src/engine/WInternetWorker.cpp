@@ -62,6 +62,11 @@ int WInternetWorker::Run(void*) {
             attempts = kMaxAttempts;
         }
         if (i >= attempts + staleRetries || stopRequested) break;
+        if (host->Fields().RangesAbandoned(threadNumber)) {
+            host->LogLine("The whole file is fetched over one connection: this range stops\r\n",
+                          threadNumber);
+            break;
+        }
         // A failed attempt is followed by a growing pause: a refused port or a broken server
         // must not be hammered thousands of times a second.
         if (i > 0 && pauseMs > 0) {

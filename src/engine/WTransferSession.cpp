@@ -64,6 +64,17 @@ std::string ConnectFailureText(const WSocket& s, const std::string& urlHost) {
     return "Cannot connect to " + urlHost + ": " + reason + "\r\n";
 }
 
+// Reads `size` bytes at `offset` of a regular file (never through a link); false when they
+// are not all there.
+bool ReadFileBytes(const std::string& path, int64_t offset, size_t size, std::string& bytes) {
+    bytes.assign(size, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = ::pread(fd, bytes.data(), size, static_cast<off_t>(offset));
+    ::close(fd);
+    return n == static_cast<ssize_t>(size);
+}
+
 // The whole file is fetched again from byte 0: the part loses what it held. Emptied in place
 // rather than deleted, so that the job's lock on the target stays on the file we write; a
 // symlink in its place is only removed, never written through.
@@ -283,10 +294,17 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     alreadyDone = 0;
     remaining = length;
     seamBytes = 0;
+    seamIsLead = false;
+    lead = {};
     partVouched = false;
+    int rangeSupport = job.rangeSupport.load();
+    const int64_t leadLength = LeadLength(fileSize, threadCount, threadNumber);
     struct stat status;
     // Never through a link: the part is this job's own file or nothing.
-    if (::lstat(partFileName.c_str(), &status) != 0) return true;
+    if (::lstat(partFileName.c_str(), &status) != 0) {
+        StartFromSegmentStart(leadLength, rangeSupport);
+        return true;
+    }
     if (!S_ISREG(status.st_mode)) {
         Log(FormatText("%s is not a regular file: not writing to it\r\n", partFileName.c_str()));
         return false;
@@ -294,16 +312,18 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     int64_t partSize = status.st_size;
     PartRecord recorded;
     if (partSize > 0 && ReadPartRecord(partFileName, recorded)) {
-        const PartRecord now{fileSize, threadCount, ownStart, job.Validator()};
+        const PartRecord now{fileSize, threadCount, ownStart, job.Validator(), {}};
         const std::string why = PartRecordMismatch(recorded, now);
         if (!why.empty()) {
             if (!EmptyPart(why)) return false;
             partSize = 0;
         } else {
-            partVouched = !now.validator.empty();
+            lead = recorded.lead;
+            // A segment with a lead is vouched for only with it: the join then checks its
+            // start against the part before it, so equal validators over changed bytes show.
+            partVouched = !now.validator.empty() && (leadLength == 0 || lead.Known());
         }
     }
-    int rangeSupport = job.rangeSupport.load();
     if (partSize > length && rangeSupport != 0) {
         // Leftovers of another split: what lies beyond the segment belongs to the next part,
         // and appending after it would corrupt the joined file.
@@ -331,6 +351,13 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
             partSize = 0;
         }
     }
+    if (partSize == 0) {
+        StartFromSegmentStart(leadLength, rangeSupport);
+        return true;
+    }
+    // Fetched earlier in this job where the file system keeps no record.
+    if (!lead.Known()) lead = job.leads.Get(threadNumber);
+    job.leads.Set(threadNumber, lead);
     segmentStart += partSize;
     alreadyDone = partSize;
     remaining = length - partSize;
@@ -343,6 +370,15 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     return true;
 }
 
+void WTransferSession::StartFromSegmentStart(int64_t leadLength, int rangeSupport) {
+    // Nothing of this segment is in hand: the lead it learns now replaces any from before.
+    job.leads.Forget(threadNumber);
+    if (leadLength > 0 && remaining > 0 && rangeSupport != 0) {
+        seamBytes = leadLength;
+        seamIsLead = true;
+    }
+}
+
 bool WTransferSession::EmptyPart(const std::string& why) {
     Log(FormatText("Part file %s is stale: %s; fetching its segment again\r\n",
                    partFileName.c_str(), why.c_str()));
@@ -351,18 +387,14 @@ bool WTransferSession::EmptyPart(const std::string& why) {
         return false;
     }
     ClearPartRecord(partFileName);
+    job.leads.Forget(threadNumber);
     return true;
 }
 
 bool WTransferSession::CheckSeam(WSocket* source) {
     const size_t want = static_cast<size_t>(seamBytes);
-    std::string expected(want, '\0');
-    const int fd = ::open(partFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const ssize_t have =
-        fd < 0 ? -1
-               : ::pread(fd, expected.data(), want, static_cast<off_t>(alreadyDone - seamBytes));
-    if (fd >= 0) ::close(fd);
-    if (have != static_cast<ssize_t>(want)) {
+    std::string expected;
+    if (!seamIsLead && !ReadFileBytes(partFileName, alreadyDone - seamBytes, want, expected)) {
         Log(FormatText("Cannot read the end of %s\r\n", partFileName.c_str()));
         return false;
     }
@@ -386,8 +418,24 @@ bool WTransferSession::CheckSeam(WSocket* source) {
         got.append(buffer, static_cast<size_t>(n));
     }
     if (got.size() < want || stopRequested) return false;
+    if (seamIsLead) {
+        lead = SegmentLead{seamBytes, WindowDigest(got.data(), got.size())};
+        job.leads.Set(threadNumber, lead);
+        return true;
+    }
     if (got == expected) return true;
     const int64_t at = segmentStart - seamBytes;
+    // Which side is wrong, before anything is thrown away: a server that answers a later
+    // offset with the file's first bytes ignores offsets, and the part is right.
+    std::string head;
+    if (at > 0 && ReadFileBytes(job.targetPath, 0, want, head) && head == got) {
+        Log(
+            FormatText("The server sent the file's first bytes when asked for byte %lld: it "
+                       "ignores offsets; %s is kept\r\n",
+                       AsLong(at), partFileName.c_str()));
+        job.RequestWholeFile();
+        return false;
+    }
     if (EmptyPart(FormatText("its last %lld bytes differ from the remote file's at byte %lld",
                              AsLong(seamBytes), AsLong(at)))) {
         // Its bytes no longer count: the job's total goes back by what was announced.
@@ -423,7 +471,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
                        std::strerror(part.Error())));
     } else {
         const int64_t ownStart = segmentStart - alreadyDone;
-        const PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator()};
+        PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator(), {}};
+        record.lead = lead;
         if (!WritePartRecord(part.Descriptor(), record) && attemptIndex == 0) {
             Log(
                 FormatText("No extended attributes for %s (%s): a resume is checked at the "
@@ -503,7 +552,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         received += n;
         host.ReportChunks(received + alreadyDone, remaining + alreadyDone, n, chunk, threadNumber);
-        if (stopRequested) break;
+        if (stopRequested || job.RangesAbandoned(threadNumber)) break;
     }
     if (opened) {
         if (!part.Close()) writeFailed = true;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/SegmentLeads.h"
 #include "net/WLocks.h"
 #include "net/WSocket.h"
 #include "settings/Settings.h"
@@ -83,12 +84,18 @@ public:
     // The data loop: checks the seam, then appends what arrives to the part file until
     // `remaining` bytes are in.
     bool ReceiveSegment(bool withLeftover);
-    // Reads seamBytes (leftover first) and compares them with the part's tail. False when
-    // they did not all come (the attempt fails) or differ (the part is emptied as stale).
+    // Reads seamBytes (leftover first). A lead window is kept (its digest) for the join; a
+    // resume seam is compared with the part's tail. False when they did not all come (the
+    // attempt fails), when the server sent the file's first bytes for a later offset (the job
+    // turns to one whole-file connection, the part kept) or when they differ otherwise (the
+    // part is emptied as stale).
     bool CheckSeam(WSocket* source);
     // Empties the part file (never through a symbolic link) and drops its record; false with
     // a log line when it cannot.
     bool EmptyPart(const std::string& why);
+    // A segment begun from its first byte: forgets any earlier lead and, for a segment with
+    // one, asks for the lead window before the start.
+    void StartFromSegmentStart(int64_t leadLength, int rangeSupport);
 
     // ---- FTP (FtpSequence.cpp) ----
     bool FtpDownload(const std::string& user, const std::string& password, const std::string& host,
@@ -151,6 +158,11 @@ public:
     // before its resume point, which must equal its last bytes before anything is appended.
     // The request starts seamBytes before segmentStart.
     int64_t seamBytes = 0;
+    // The seamBytes are the lead window of a segment fetched from its start: the end of the
+    // previous segment, kept for the join's check instead of compared now.
+    bool seamIsLead = false;
+    // The lead that this part's record carries (from this fetch or the one that began it).
+    SegmentLead lead;
     // The part's record (same remote file, same segment start, a validator) vouches for its
     // bytes: a complete part so vouched needs no seam fetch.
     bool partVouched = false;

@@ -41,10 +41,17 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         return;
     }
 
+    {
+        std::lock_guard<std::mutex> guard(workersLock);
+        stopping = false;
+    }
     for (int i = 0; i < threadCount; ++i) {
         auto worker = std::make_unique<WInternetWorker>();
         const bool started = worker->Start(this, i);
-        workers.push_back(std::move(worker));
+        {
+            std::lock_guard<std::mutex> guard(workersLock);
+            workers.push_back(std::move(worker));
+        }
         if (!started) {
             // The worker will never report its end, so the job reports it on its behalf.
             LogLine("Thread #" + std::to_string(i) + ". could not be started\r\n", i);
@@ -54,7 +61,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
 }
 
 void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath, int threadCount) {
-    if (!workers.empty()) StopAllWorkers();
+    StopAllWorkers();
     // No worker runs now, so the plain fields can be written; starting a thread publishes
     // them to it.
     fields.threadCount = threadCount;
@@ -65,7 +72,9 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.rangeSupport = -1;
     fields.startTick = 0;
     fields.ResetValidator();
-    joiner.Reset(targetPath, threadCount);
+    fields.leads.Reset(threadCount);
+    fields.wholeFile = JobFields::WholeFile::No;
+    joiner.Reset(targetPath, threadCount, &fields);
     fields.ResetTargetComplete();
     limiter.reset();
     {
@@ -90,10 +99,20 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
 void DownloadJob::StopAllWorkers() {
     // Stop every worker first so that all threads wind down together, then collect them.
     if (limiter) limiter->Cancel();
-    for (auto& worker : workers) worker->RequestStop();
-    while (!workers.empty()) {
-        std::unique_ptr<WInternetWorker> worker = std::move(workers.front());
-        workers.erase(workers.begin());
+    {
+        std::lock_guard<std::mutex> guard(workersLock);
+        stopping = true;
+        for (auto& worker : workers) worker->RequestStop();
+    }
+    for (;;) {
+        std::unique_ptr<WInternetWorker> worker;
+        {
+            std::lock_guard<std::mutex> guard(workersLock);
+            if (workers.empty()) break;
+            worker = std::move(workers.front());
+            workers.erase(workers.begin());
+        }
+        // No lock while waiting: the worker may be starting the whole-file pass.
         worker->Stop();
     }
     targetLock.Release();
@@ -227,11 +246,16 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
 }
 
 void DownloadJob::GiveVerdict(bool ok) {
+    using WholeFile = JobFields::WholeFile;
+    // Ranged parts that cannot be trusted are never joined.
+    if (fields.wholeFile.load() == WholeFile::Wanted) ok = false;
     if (ok) {
         const FileResult files =
             FinishJobFiles(fields.targetPath, fields.threadCount, settings.Snapshot().delfiles,
                            fields.rangeSupport.load(), fields.fileSize.load(), joiner);
-        if (!files.ok) {
+        if (!files.ok && fields.wholeFile.load() == WholeFile::Wanted) {
+            ok = false;  // a part did not fit: the whole-file pass below
+        } else if (!files.ok) {
             ok = false;
             LogLine("Job failed: " + files.error + "; part files kept\r\n", 0);
         } else if (settings.Snapshot().delfiles) {
@@ -240,13 +264,55 @@ void DownloadJob::GiveVerdict(bool ok) {
                         0);
             }
         }
-    } else {
+    }
+    if (!ok) {
         const std::string failure = joiner.Undo();
         if (!failure.empty())
             LogLine("Target file " + fields.targetPath + ": " + failure + "\r\n", 0);
+        if (fields.wholeFile.load() == WholeFile::Wanted && StartWholeFilePass()) return;
     }
     std::lock_guard<std::mutex> lock(finishLock);
     PublishVerdict(ok);
+}
+
+bool DownloadJob::StartWholeFilePass() {
+    std::unique_ptr<WInternetWorker> worker;
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> guard(workersLock);
+        if (stopping || closing) return false;
+        const std::string reason = joiner.SeamReason();
+        if (!reason.empty()) LogLine("Job: " + reason + "\r\n", 0);
+        LogLine("Job: the whole file is fetched again over one connection\r\n", 0);
+        fields.rangeSupport = 0;
+        fields.wholeFile = JobFields::WholeFile::Fetching;
+        joiner.Reset(fields.targetPath, fields.threadCount, &fields);
+        {
+            std::lock_guard<std::mutex> lock(finishLock);
+            // Only thread 0 runs now: its end is the last one.
+            finishedCount = fields.threadCount - 1;
+            allSucceeded = true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(progressLock);
+            // The ranged bytes no longer count; the other bars end as those of a server
+            // without ranges do.
+            receivedTotal = 0;
+            for (ThreadBarView& bar : view.threads) {
+                bar.failed = false;
+                if (bar.tooltip == kFailedTooltip) bar.tooltip = kConnectingTooltip;
+            }
+            if (!view.threads.empty()) view.threads[0] = ThreadBarView{};
+        }
+        worker = std::make_unique<WInternetWorker>();
+        started = worker->Start(this, 0);
+        workers.push_back(std::move(worker));
+    }
+    if (!started) {
+        LogLine("Thread #0. could not be started\r\n", 0);
+        ThreadFinished(false, 0);
+    }
+    return true;
 }
 
 void DownloadJob::PublishVerdict(bool ok) {

@@ -107,8 +107,12 @@ public:
 
 private:
     // On the thread that finished last, outside the locks: finishes the join (or undoes the
-    // early one), then publishes the verdict.
+    // early one), then publishes the verdict, unless the whole-file pass starts instead.
     void GiveVerdict(bool ok);
+    // The ranged workers could not be trusted: thread 0 runs again over one connection and
+    // fetches the whole file, as from a server without ranges. False when the job is
+    // stopping or had its whole-file pass already.
+    bool StartWholeFilePass();
     // Under finishLock: the verdict's text and state.
     void PublishVerdict(bool ok);
     // Thread bar of a report, or null for a number outside the job (progressLock held).
@@ -119,7 +123,10 @@ private:
     SharedSettings& settings;
     JobObserver* observer;
     JobFields fields;
+    // Changed by the owner thread, and by the last worker when the whole-file pass starts.
+    std::mutex workersLock;
     std::vector<std::unique_ptr<WInternetWorker>> workers;
+    bool stopping = false;  // StopAllWorkers has begun: no new worker
     std::atomic<bool> closing{false};
     TargetLock targetLock;
     // Appends parts as they complete; its own lock, never held with the job's.

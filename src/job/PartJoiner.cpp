@@ -81,8 +81,10 @@ PartJoiner::~PartJoiner() {
     if (targetFd >= 0) ::close(targetFd);
 }
 
-void PartJoiner::Reset(const std::string& targetPath, int threadCount) {
+void PartJoiner::Reset(const std::string& targetPath, int threadCount, JobFields* fields) {
     std::lock_guard<std::mutex> guard(lock);
+    job = fields;
+    seamReason.clear();
     if (targetFd >= 0) ::close(targetFd);
     target = targetPath;
     count = threadCount;
@@ -117,12 +119,19 @@ void PartJoiner::AppendDue(std::unique_lock<std::mutex>& guard) {
         guard.unlock();
         // Only this thread touches the target and the buffer while appending is set.
         std::string failure = OpenTarget();
+        std::string misfit;
+        if (failure.empty()) misfit = CheckLead(next);
         // A segment that held no bytes never got a part file.
-        if (failure.empty() && PathExists(name)) {
+        if (failure.empty() && misfit.empty() && PathExists(name)) {
             failure = AppendPart(name, targetFd, target, buffer);
         }
         guard.lock();
-        if (failure.empty()) {
+        if (!misfit.empty()) {
+            seamReason = misfit;
+            error = misfit;
+            // The ranged workers still running stop: their bytes cannot be trusted either.
+            if (job != nullptr) job->RequestWholeFile();
+        } else if (failure.empty()) {
             ++next;
         } else {
             error = failure;
@@ -137,7 +146,8 @@ std::string PartJoiner::OpenTarget() {
     sizeBefore = FileSize(target);
     // Not O_APPEND, which the kernel copy refuses: positioned at the end instead, and written
     // only here, so every part still goes after the previous one.
-    targetFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Read too: each part's lead is compared with the target's end before it goes on.
+    targetFd = ::open(target.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (targetFd < 0) return DescribeFileError("cannot open target file", target, errno);
     if (::lseek(targetFd, 0, SEEK_END) < 0) {
         const int failure = errno;
@@ -147,6 +157,36 @@ std::string PartJoiner::OpenTarget() {
     }
     buffer.resize(kJoinBufferSize);
     return "";
+}
+
+std::string PartJoiner::CheckLead(int i) {
+    const SegmentLead lead = job != nullptr ? job->leads.Get(i) : SegmentLead{};
+    if (!lead.Known()) return "";
+    const off_t end = ::lseek(targetFd, 0, SEEK_END);
+    const size_t size = static_cast<size_t>(lead.length);
+    std::vector<char> bytes(size);
+    auto readAt = [&](off_t at) {
+        return at >= 0 && ::pread(targetFd, bytes.data(), size, at) == static_cast<ssize_t>(size);
+    };
+    if (!readAt(end - static_cast<off_t>(size))) {
+        return DescribeFileError("cannot read the end of target file", target, errno);
+    }
+    if (WindowDigest(bytes.data(), size) == lead.digest) return "";
+    const std::string part = PartFileName(target, i);
+    std::string why = "part file " + part + " does not fit after the bytes before it: the " +
+                      std::to_string(size) + " bytes before byte " + std::to_string(end) +
+                      " came differently with it";
+    if (readAt(0) && WindowDigest(bytes.data(), size) == lead.digest) {
+        why += " (they are the file's first bytes: the server ignores offsets)";
+    } else {
+        why += " (the remote file changed, or the server is inconsistent)";
+    }
+    return why;
+}
+
+std::string PartJoiner::SeamReason() {
+    std::lock_guard<std::mutex> guard(lock);
+    return seamReason;
 }
 
 std::string PartJoiner::CutBack() {

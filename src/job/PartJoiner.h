@@ -21,8 +21,10 @@ public:
     PartJoiner& operator=(const PartJoiner&) = delete;
     ~PartJoiner();
 
-    // A new job (no worker running, nothing appending).
-    void Reset(const std::string& targetPath, int threadCount);
+    // A new job (no worker running, nothing appending). With fields, each part whose lead is
+    // known must fit after the bytes before it; a part that does not stops the joining and
+    // turns the job to one whole-file connection (SeamReason says why).
+    void Reset(const std::string& targetPath, int threadCount, JobFields* fields = nullptr);
     // Thread threadNumber's part is complete and closed. With ranges (each part its own
     // segment) it appends every part that is now next in line.
     void PartDone(int threadNumber, bool ranges);
@@ -36,6 +38,8 @@ public:
     // After the last worker of a job that failed or was abandoned: cuts the target back to
     // segment 0 when anything was appended. "" or what went wrong.
     std::string Undo();
+    // Why a part did not fit after the one before it; "" when none was found.
+    std::string SeamReason();
 
 private:
     // Appends parts next.. while they are complete (the lock held on entry and exit, released
@@ -43,6 +47,9 @@ private:
     void AppendDue(std::unique_lock<std::mutex>& guard);
     // Opens the target at its end on the first append, noting its size for the undo.
     std::string OpenTarget();
+    // "" when part i's lead equals the target's last bytes (or no lead is known), else why
+    // not (appending thread only).
+    std::string CheckLead(int i);
     // Cuts the target back and closes it (no append running).
     std::string CutBack();
 
@@ -56,6 +63,8 @@ private:
     bool abandoned = false;
     bool appending = false;
     std::string error;
+    std::string seamReason;
+    JobFields* job = nullptr;
     int targetFd = -1;
     int64_t sizeBefore = -1;  // the target's size before the first append
     std::vector<char> buffer;

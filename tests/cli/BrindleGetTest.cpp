@@ -194,8 +194,9 @@ TEST_F(BrindleGetTest, ServerWithoutRangesNeverAppendsStaleParts) {
 TEST_F(BrindleGetTest, InterruptKeepsPartsAndARerunResumes) {
     FakeHttpOptions options;
     options.body = PatternBytes(600000, 9);
-    // The three GETs of the first run stop after 1000 bytes and hold their connections open.
-    options.stallAfter = 1000;
+    // The three GETs of the first run stop after 5096 bytes and hold their connections open:
+    // parts 1 and 2 came 4096 bytes early, to be compared with the end of the part before.
+    options.stallAfter = 5096;
     options.stallConnections = 3;
     FakeHttpServer server(options);
     {
@@ -203,7 +204,7 @@ TEST_F(BrindleGetTest, InterruptKeepsPartsAndARerunResumes) {
                            work.Path(), Env());
         // Wait (bounded) until every thread holds its first bytes.
         for (int i = 0; i < 500; ++i) {
-            if (SizeOf(Target()) == 1000 && SizeOf(Target() + "1") == 1000 &&
+            if (SizeOf(Target()) == 5096 && SizeOf(Target() + "1") == 1000 &&
                 SizeOf(Target() + "2") == 1000) {
                 break;
             }
@@ -217,7 +218,7 @@ TEST_F(BrindleGetTest, InterruptKeepsPartsAndARerunResumes) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("brindle-get: interrupted"), std::string::npos) << r.err;
     }
-    EXPECT_EQ(SizeOf(Target()), 1000);
+    EXPECT_EQ(SizeOf(Target()), 5096);
     EXPECT_EQ(SizeOf(Target() + "1"), 1000);
     EXPECT_EQ(SizeOf(Target() + "2"), 1000);
 
@@ -226,14 +227,14 @@ TEST_F(BrindleGetTest, InterruptKeepsPartsAndARerunResumes) {
     ASSERT_TRUE(Succeeded(r)) << r.out << r.err;
     EXPECT_EQ(ReadFileBytes(Target()), options.body);
     EXPECT_FALSE(FileExists(Target() + "1"));
-    // The rerun asked only for what was missing, and again for the 1000 bytes each part held,
-    // to compare them with the server's.
+    // The rerun asked only for what was missing, and again for the last bytes each part held
+    // (at most 4096), to compare them with the server's.
     const auto gets = server.Requests("GET");
     ASSERT_EQ(gets.size(), getsBefore + 3);
     std::vector<std::string> ranges;
     for (size_t i = getsBefore; i < gets.size(); ++i) ranges.push_back(gets[i].range);
     std::sort(ranges.begin(), ranges.end());
-    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-199999", "bytes=200000-399999",
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=1000-199999", "bytes=200000-399999",
                                                 "bytes=400000-599999"}));
 }
 

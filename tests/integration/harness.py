@@ -117,6 +117,17 @@ def segments(size, threads):
     return out
 
 
+def lead(size, threads, i):
+    """Bytes before its start that segment i fetches, to be checked against the one before."""
+    return 0 if i == 0 or threads < 2 else min(4096, size // threads)
+
+
+def fetched_ranges(size, threads):
+    """(first, last) byte a fresh job asks for per non-empty segment, leads included."""
+    return [(s - lead(size, threads, i), s + n - 1)
+            for i, (s, n) in enumerate(segments(size, threads)) if n > 0]
+
+
 def part_name(target, i):
     return target if i == 0 else "%s%d" % (target, i)
 

@@ -5,7 +5,7 @@ and hashing), so it carries the "slow" label and stays out of the default run.""
 import os
 import unittest
 
-from harness import DATA, BrindleTestCase, LogTail, main, port, segments
+from harness import DATA, BrindleTestCase, LogTail, fetched_ranges, main, port
 from test_ftp import rest_offsets
 from test_http import nginx_gets
 
@@ -49,8 +49,7 @@ class LargeFileTest(BrindleTestCase):
                           "http://127.0.0.1:%d/%s" % (port("NGINX"), HUGE)], timeout=600)
         self.check_marks(target)
         self.assert_success(r, target, self.src, THREADS)
-        want = sorted("bytes=%d-%d" % (s, s + n - 1)
-                      for s, n in segments(os.path.getsize(self.src), THREADS))
+        want = sorted("bytes=%d-%d" % r for r in fetched_ranges(os.path.getsize(self.src), THREADS))
         self.assertEqual(sorted(g[2] for g in nginx_gets(log.lines(), HUGE)), want)
 
     def test_ftp(self):
@@ -61,7 +60,7 @@ class LargeFileTest(BrindleTestCase):
                          timeout=600)
         self.check_marks(target)
         self.assert_success(r, target, self.src, THREADS)
-        starts = [s for s, _ in segments(os.path.getsize(self.src), THREADS)]
+        starts = [a for a, _ in fetched_ranges(os.path.getsize(self.src), THREADS)]
         self.assertEqual(sorted(o or 0 for o in rest_offsets(log.lines(), HUGE)), starts)
 
 

@@ -9,7 +9,7 @@ import os
 import signal
 import time
 
-from harness import DATA, BrindleTestCase, LogTail, main, port, segments
+from harness import DATA, BrindleTestCase, LogTail, lead, main, port, segments
 from test_ftp import rest_offsets
 from test_http import nginx_gets
 
@@ -20,6 +20,17 @@ THREADS = 3
 def seam(have):
     """Bytes a resume fetches again from before its resume point, to compare them."""
     return min(have, 4096)
+
+
+def refetched(size, segs, sizes):
+    """(first byte asked, last byte asked, bytes asked again) of every unfinished segment: a
+    part that holds bytes is asked from a seam before its end, an empty one from its lead."""
+    out = []
+    for i, ((s, n), have) in enumerate(zip(segs, sizes)):
+        if have < n:
+            extra = seam(have) if have else lead(size, THREADS, i)
+            out.append((s + have - extra, s + n - 1, extra))
+    return out
 
 
 class ResumeCase(BrindleTestCase):
@@ -64,10 +75,11 @@ class HttpResumeTest(ResumeCase):
         log = LogTail("nginx-access.log")
         self.resume(url, target)
         gets = nginx_gets(log.lines(), rel)
-        want = sorted("bytes=%d-%d" % (s + have - seam(have), s + n - 1)
-                      for (s, n), have in zip(segs, sizes) if have < n)
+        size = os.path.getsize(self.src)
+        again = refetched(size, segs, sizes)
+        want = sorted("bytes=%d-%d" % (first, last) for first, last, _ in again)
         self.assertEqual(sorted(g[2] for g in gets), want, gets)
-        missing = os.path.getsize(self.src) - sum(sizes) + sum(seam(h) for h in sizes)
+        missing = size - sum(sizes) + sum(extra for _, _, extra in again)
         self.assertEqual(sum(g[1] for g in gets), missing, "refetched bytes it had")
 
     def test_sigint_then_resume(self):
@@ -95,7 +107,7 @@ class FtpResumeTest(ResumeCase):
         log = LogTail("vsftpd-slow.log")
         self.resume(url, target)
         offsets = sorted(o or 0 for o in rest_offsets(log.lines(), rel))
-        want = sorted(s + have - seam(have) for (s, n), have in zip(segs, sizes) if have < n)
+        want = sorted(first for first, _, _ in refetched(os.path.getsize(self.src), segs, sizes))
         self.assertEqual(offsets, want)
 
     def test_sigint_then_resume(self):

@@ -144,6 +144,11 @@ void FakeFtpServer::SetNeverConnectData(bool on) {
     neverConnectData_ = on;
 }
 
+void FakeFtpServer::SetIgnoreRest(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ignoreRest_ = on;
+}
+
 int FakeFtpServer::ConnectionCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(transcripts_.size());
@@ -344,17 +349,19 @@ void FakeFtpServer::Serve(int fd, int index) {
         std::string reply = DefaultReply(c, verb, arg);
         ReplyHook hook;
         bool neverConnect = false;
+        bool ignoreRest = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto it = replies_.find(verb);
             if (it != replies_.end()) reply = it->second;
             hook = hook_;
             neverConnect = neverConnectData_;
+            ignoreRest = ignoreRest_;
         }
         if (hook) hook(index, verb, arg, reply);
         const int code = ReplyCode(reply);
 
-        if (verb == "REST" && code < 400) c.offset = c.pendingRest;
+        if (verb == "REST" && code < 400 && !ignoreRest) c.offset = c.pendingRest;
         if (verb == "PASV" && code >= 400 && c.pasvFd >= 0) {
             ::close(c.pasvFd);
             c.pasvFd = -1;

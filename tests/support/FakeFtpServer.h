@@ -48,6 +48,8 @@ public:
     void DropDataAfter(int64_t bytes, int transfers);
     // RETR answers 150 and then never opens (or accepts) the data connection.
     void SetNeverConnectData(bool on);
+    // REST is answered 350 but every RETR still starts at byte 0.
+    void SetIgnoreRest(bool on);
 
     // ---- what happened ----
     int ConnectionCount() const;
@@ -88,6 +90,7 @@ private:
     int64_t dropAfter_ = -1;
     int dropTransfers_ = 0;
     bool neverConnectData_ = false;
+    bool ignoreRest_ = false;
 };
 
 }  // namespace testsupport

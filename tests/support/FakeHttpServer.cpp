@@ -263,8 +263,9 @@ void FakeHttpServer::Answer(int fd, const FakeHttpRequest& request, int getIndex
                       "/" + std::to_string(size) + "\r\n";
             contentLength = last - first + 1;
             int64_t sendLast = std::min<int64_t>(last + options.overrunBytes, size - 1);
+            const int64_t from = options.ignoreOffsets ? 0 : first;
             content =
-                body.substr(static_cast<size_t>(first), static_cast<size_t>(sendLast - first + 1));
+                body.substr(static_cast<size_t>(from), static_cast<size_t>(sendLast - first + 1));
         } else {
             content = body;
         }

@@ -41,6 +41,8 @@ struct FakeHttpOptions {
     std::string scriptedTarget;
     // Ranged GETs get 200 and the whole body, as servers without range support do.
     bool ignoreRanges = false;
+    // A 206 names the asked-for range but carries the file from byte 0.
+    bool ignoreOffsets = false;
     // Added to the first and last byte of a 206 answer (Content-Range and bytes sent).
     int64_t contentRangeShift = 0;
     // Bytes sent after the asked-for range of a 206 answer, as a broken server might.
