@@ -79,7 +79,8 @@ def _listed_sha(path, st):
     sums = os.path.join(DATA, "SHA256SUMS")
     rel = os.path.relpath(os.path.abspath(path), DATA)
     try:
-        if rel.startswith("..") or os.stat(sums).st_mtime_ns < st.st_mtime_ns:
+        # ctime: a rewrite may set the old modification time back.
+        if rel.startswith("..") or os.stat(sums).st_mtime_ns < st.st_ctime_ns:
             return None
         with open(sums) as f:
             for line in f:
@@ -93,7 +94,7 @@ def _listed_sha(path, st):
 
 def sha256(path):
     st = os.stat(path)
-    key = (path, st.st_size, st.st_mtime_ns)
+    key = (path, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
     if key not in _sha_cache:
         _sha_cache[key] = _listed_sha(path, st)
     if _sha_cache[key] is None:
