@@ -22,7 +22,7 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     std::string block;
     // Through a proxy, https goes through a tunnel to the server, so its requests are the
     // server's own.
-    if (settings.useproxy && !https) {
+    if (viaProxy && !https) {
         block =
             FormatText("http://%s:%d", t.host.c_str(), t.port) + t.path + t.extra + " HTTP/1.0\r\n";
         block += "Proxy-Connection: Close\r\n";

@@ -165,8 +165,13 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
     WSemaphoreLock socketGuard(&SocketLock());
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
+    viaProxy = false;
+    // Decided per connection: a redirect to another scheme or host gets its own route.
+    const ProxyEndpoint* environmentProxy =
+        settings.useproxy ? nullptr : ProxyFor(job.options.environmentProxies, scheme, urlHost);
     if (!stopRequested) {
         if (settings.useproxy) {
+            viaProxy = true;
             bool ftp = scheme == WInternet::kSchemeFtp;
             int port = ftp ? settings.ftpproxyport : settings.proxyport;
             const std::string& address = ftp ? settings.ftpproxyaddr : settings.proxyaddr;
@@ -180,6 +185,16 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(port);
                 s->SetRemoteAddress(address);
+            }
+        } else if (environmentProxy != nullptr) {
+            viaProxy = true;
+            if (!environmentProxy->error.empty()) {
+                Log("Cannot use the proxy for " + urlHost + ": " + environmentProxy->error +
+                    "\r\n");
+                ok = false;
+            } else {
+                s->SetRemotePort(environmentProxy->port);
+                s->SetRemoteAddress(environmentProxy->address);
             }
         } else if (urlPort < 1 || urlPort > 65535) {
             Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
