@@ -80,6 +80,8 @@ bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops)
         return false;
     }
     next.port = port;
+    next.user = WInternet::PercentDecode(next.user);
+    next.password = WInternet::PercentDecode(next.password);
     if (next.scheme != WInternet::kSchemeHttp && next.scheme != WInternet::kSchemeHttps) {
         Log("Redirect to " + url + " refused: only http:// and https:// are followed\r\n");
         return false;

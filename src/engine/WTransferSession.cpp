@@ -234,11 +234,15 @@ bool WTransferSession::RunAttempt() {
             return false;
         }
     }
+    // A URL carries "@", ":" and the like escaped; the server must get them as they are. The
+    // settings' defaults are plain text already.
+    user = WInternet::PercentDecode(user);
+    password = WInternet::PercentDecode(password);
     if (user.empty()) user = settings.defuser;
     if (password.empty()) password = settings.defpass;
     // A line break in a name or password would end the command early and send the rest as a
-    // command of its own ("\r\nDELE f"). Refused before anything is sent. HTTP sends them
-    // only Base64-encoded, and only with authorization on.
+    // command of its own ("\r\nDELE f", or "%0D%0ADELE f" once decoded). Refused before
+    // anything is sent. HTTP sends them only Base64-encoded, and only with authorization on.
     const bool sendsCredentials = scheme == WInternet::kSchemeFtp || settings.useauthorization;
     if (sendsCredentials && (HasControlChar(user) || HasControlChar(password))) {
         Log("The user name or password holds a control character: refused\r\n");
