@@ -193,8 +193,10 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
 
     Settings loaded;
     LoadSettings(loaded);
+    EnvironmentProxies environmentProxies;
     const std::string proxyError = ChooseProxies(
-        options, scheme, host, loaded.useproxy, [](const char* name) { return std::getenv(name); });
+        options, scheme, host, loaded.useproxy, [](const char* name) { return std::getenv(name); },
+        environmentProxies);
     if (!proxyError.empty()) {
         PrintError(proxyError);
         return kExitUsage;
@@ -246,6 +248,7 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
     jobOptions.userAgent = options.userAgent;
     jobOptions.keepCompleteTarget = options.continueParts && !output.stream;
     jobOptions.rateLimit = options.limitRate;
+    jobOptions.environmentProxies = environmentProxies;
     job.Start(url, target, options.threads, jobOptions);
 
     auto drainLogs = [&] {

@@ -4,61 +4,52 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include <cctype>
-
-#include "net/AsciiText.h"
 #include "net/WInternet.h"
 
 namespace {
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+std::optional<std::string> Variable(const GetEnv& getenv, const char* name) {
+    const char* text = getenv(name);
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    return std::string(text);
+}
+
+std::string NoProxyList(const GetEnv& getenv) {
+    if (auto list = Variable(getenv, "no_proxy")) return *list;
+    return Variable(getenv, "NO_PROXY").value_or("");
+}
+
+// The value naming the proxy of a scheme's URLs, no_proxy aside.
+std::optional<std::string> SchemeVariable(int scheme, const GetEnv& getenv) {
+    if (scheme == WInternet::kSchemeHttp) return Variable(getenv, "http_proxy");
+    const bool ftp = scheme == WInternet::kSchemeFtp;
+    if (auto lower = Variable(getenv, ftp ? "ftp_proxy" : "https_proxy")) return lower;
+    return Variable(getenv, ftp ? "FTP_PROXY" : "HTTPS_PROXY");
+}
+
+ProxyEndpoint EndpointFromVariable(int scheme, const std::string& text) {
+    const bool ftp = scheme == WInternet::kSchemeFtp;
+    const char* name = ftp                                ? "ftp_proxy"
+                       : scheme == WInternet::kSchemeHttp ? "http_proxy"
+                                                          : "https_proxy";
+    ProxyEndpoint endpoint;
+    ProxyAddress proxy;
+    if (!ParseProxyAddress(text, proxy, ftp)) {
+        endpoint.error = std::string(name) + " must be HOST:PORT or " +
+                         (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " + text + ")";
+    } else if (ResolveProxy(proxy, endpoint.error)) {
+        endpoint.address = proxy.address;
+        endpoint.port = proxy.port;
+    }
+    return endpoint;
 }
 
 }  // namespace
 
-bool NoProxyMatches(const std::string& list, const std::string& host) {
-    const std::string name = Lower(host);
-    size_t begin = 0;
-    while (begin <= list.size()) {
-        size_t end = list.find(',', begin);
-        if (end == std::string::npos) end = list.size();
-        std::string entry = Lower(std::string(TrimAscii(list.substr(begin, end - begin))));
-        begin = end + 1;
-        if (entry == "*") return true;
-        // "host:port" entries: the port is not told apart here.
-        const size_t colon = entry.find(':');
-        if (colon != std::string::npos) entry.resize(colon);
-        while (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
-        if (entry.empty()) continue;
-        if (name == entry) return true;
-        if (name.size() > entry.size() &&
-            name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
-            name[name.size() - entry.size() - 1] == '.') {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::optional<std::string> ProxyFromEnvironment(int scheme, const std::string& host,
                                                 const GetEnv& getenv) {
-    auto value = [&getenv](const char* name) -> std::optional<std::string> {
-        const char* text = getenv(name);
-        if (text == nullptr || *text == '\0') return std::nullopt;
-        return std::string(text);
-    };
-    for (const char* name : {"no_proxy", "NO_PROXY"}) {
-        if (auto list = value(name)) {
-            if (NoProxyMatches(*list, host)) return std::nullopt;
-            break;
-        }
-    }
-    if (scheme == WInternet::kSchemeHttp) return value("http_proxy");
-    const bool ftp = scheme == WInternet::kSchemeFtp;
-    if (auto lower = value(ftp ? "ftp_proxy" : "https_proxy")) return lower;
-    return value(ftp ? "FTP_PROXY" : "HTTPS_PROXY");
+    if (NoProxyMatches(NoProxyList(getenv), host)) return std::nullopt;
+    return SchemeVariable(scheme, getenv);
 }
 
 bool ResolveProxy(ProxyAddress& proxy, std::string& error) {
@@ -80,25 +71,31 @@ bool ResolveProxy(ProxyAddress& proxy, std::string& error) {
 }
 
 std::string ChooseProxies(CliOptions& options, int scheme, const std::string& host,
-                          bool settingsUseProxy, const GetEnv& getenv) {
-    const bool ftp = scheme == WInternet::kSchemeFtp;
-    std::optional<ProxyAddress>& own = ftp ? options.ftpProxy : options.proxy;
-    if (!own && !settingsUseProxy) {
-        if (auto text = ProxyFromEnvironment(scheme, host, getenv)) {
-            ProxyAddress proxy;
-            const char* name = ftp                                ? "ftp_proxy"
-                               : scheme == WInternet::kSchemeHttp ? "http_proxy"
-                                                                  : "https_proxy";
-            if (!ParseProxyAddress(*text, proxy, ftp)) {
-                return std::string(name) + " must be HOST:PORT or " +
-                       (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " + *text + ")";
-            }
-            own = proxy;
-        }
-    }
+                          bool settingsUseProxy, const GetEnv& getenv,
+                          EnvironmentProxies& environment) {
+    environment = EnvironmentProxies();
     std::string error;
     for (std::optional<ProxyAddress>* proxy : {&options.proxy, &options.ftpProxy}) {
         if (*proxy && !ResolveProxy(**proxy, error)) return error;
     }
-    return "";
+    if (settingsUseProxy) return "";
+    environment.noProxy = NoProxyList(getenv);
+    const struct {
+        int scheme;
+        std::optional<ProxyEndpoint>* endpoint;
+        bool optionGiven;
+    } schemes[] = {
+        {WInternet::kSchemeHttp, &environment.http, options.proxy.has_value()},
+        {WInternet::kSchemeHttps, &environment.https, options.proxy.has_value()},
+        {WInternet::kSchemeFtp, &environment.ftp, options.ftpProxy.has_value()},
+    };
+    for (const auto& s : schemes) {
+        if (s.optionGiven) continue;
+        if (auto text = SchemeVariable(s.scheme, getenv)) {
+            *s.endpoint = EndpointFromVariable(s.scheme, *text);
+        }
+    }
+    // The first URL's proxy is checked before anything starts, as an option's is.
+    const ProxyEndpoint* first = ProxyFor(environment, scheme, host);
+    return first != nullptr ? first->error : "";
 }

@@ -27,7 +27,7 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
 
     if (ReadFtpReply() >= kFailureCode) return false;
 
-    const std::string login = settings.useproxy ? FtpProxyUser(user, host, port) : user;
+    const std::string login = viaProxy ? FtpProxyUser(user, host, port) : user;
     if (SendCommand("USER " + login + "\r\n") >= kFailureCode) return false;
     if (SendCommand("PASS " + password + "\r\n") >= kFailureCode) return false;
     if (SendCommand("TYPE i\r\n") >= kFailureCode) return false;

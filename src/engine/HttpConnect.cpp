@@ -26,7 +26,7 @@ bool WTransferSession::SchemeAllowed(int urlScheme, const std::string& url) {
 
 bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
     if (target.scheme != WInternet::kSchemeHttps) return true;
-    if (settings.useproxy) {
+    if (viaProxy) {
         // The proxy only relays the bytes; TLS runs end to end with the server.
         const std::string authority = FormatText("%s:%d", target.host.c_str(), target.port);
         int status = SendCommand("CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
@@ -80,6 +80,8 @@ bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops)
         return false;
     }
     next.port = port;
+    next.user = WInternet::PercentDecode(next.user);
+    next.password = WInternet::PercentDecode(next.password);
     if (next.scheme != WInternet::kSchemeHttp && next.scheme != WInternet::kSchemeHttps) {
         Log("Redirect to " + url + " refused: only http:// and https:// are followed\r\n");
         return false;

@@ -122,6 +122,39 @@ bool HttpFieldValues(const std::string& header, const std::string& name,
     return !values.empty();
 }
 
+std::string HttpAmbiguousFieldLine(const std::string& header) {
+    size_t lineStart = header.find('\n');
+    while (lineStart != std::string::npos && ++lineStart < header.size()) {
+        size_t lineEnd = header.find('\n', lineStart);
+        if (lineEnd == std::string::npos) lineEnd = header.size();
+        std::string line = header.substr(lineStart, lineEnd - lineStart);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break;  // the empty line ending the block
+        const size_t colon = line.find(':');
+        if (IsBlank(line.front()) ||
+            (colon != std::string::npos && colon > 0 && IsBlank(line[colon - 1]))) {
+            return line;
+        }
+        lineStart = lineEnd;
+    }
+    return "";
+}
+
+bool HttpTransferCodings(const std::string& header, std::string& codings) {
+    std::vector<std::string> fields;
+    if (!HttpFieldValues(header, "Transfer-Encoding", fields)) return false;
+    codings.clear();
+    for (const std::string& field : fields) {
+        if (!codings.empty()) codings += ", ";
+        codings += field;
+    }
+    return true;
+}
+
+bool HttpCodingsAreChunked(const std::string& codings) {
+    return EqualsNoCase(Strip(codings), "chunked");
+}
+
 namespace {
 
 // The Content-Length items of the block (each line, and each item of a "5, 5" list) as

@@ -45,6 +45,21 @@ bool HttpFieldValue(const std::string& header, const std::string& name, std::str
 bool HttpFieldValues(const std::string& header, const std::string& name,
                      std::vector<std::string>& values);
 
+// The first field line of the block that peers would read in different ways: a name followed
+// by blanks before its colon ("Transfer-Encoding : chunked", which some peers take for the
+// field and others ignore), or a line starting with a blank (an obsolete continuation of the
+// field before). "" when there is none; the line without its line end otherwise.
+std::string HttpAmbiguousFieldLine(const std::string& header);
+
+// Every Transfer-Encoding field of the block joined into one list, in order ("chunked" then
+// "gzip" give "chunked, gzip"); false when the block has none.
+bool HttpTransferCodings(const std::string& header, std::string& codings);
+
+// True when a coding list is exactly one "chunked" (any case, blanks around it): the only
+// framing the engine decodes. Anything else ("gzip, chunked", "chunked, chunked", "identity",
+// an empty item) is not.
+bool HttpCodingsAreChunked(const std::string& codings);
+
 // Offset just past the first empty line (LF LF or LF CR LF) at or after `from`; npos when
 // there is none yet.
 size_t HttpHeaderEnd(const std::string& text, size_t from = 0);

@@ -22,7 +22,7 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     std::string block;
     // Through a proxy, https goes through a tunnel to the server, so its requests are the
     // server's own.
-    if (settings.useproxy && !https) {
+    if (viaProxy && !https) {
         block =
             FormatText("http://%s:%d", t.host.c_str(), t.port) + t.path + t.extra + " HTTP/1.0\r\n";
         block += "Proxy-Connection: Close\r\n";
@@ -141,15 +141,14 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     // Only the asked-for bytes of this very file may go into the part file: a full body, a
     // redirect page, a range from elsewhere or a file of another size would corrupt it.
     const int64_t fileSize = job.fileSize.load();
-    std::string coding;
-    bool chunked = false;
-    if (HttpFieldValue(lastReply, "Transfer-Encoding", coding)) {
-        if (EqualsNoCase(coding, "chunked")) {
-            chunked = true;
-        } else if (!EqualsNoCase(coding, "identity")) {
-            Log("Transfer-Encoding " + coding + " is not supported\r\n");
-            return false;
-        }
+    // Several fields form one list; any coding besides a lone chunked would leave coded
+    // bytes in the file, so the attempt ends instead.
+    std::string codings;
+    const bool chunked = HttpTransferCodings(lastReply, codings);
+    if (chunked && !HttpCodingsAreChunked(codings)) {
+        Log("Transfer-Encoding " + codings +
+            " is not supported (only chunked alone is decoded)\r\n");
+        return false;
     }
     // A chunked body frames itself; its Content-Length, if any, means nothing.
     const int64_t length = chunked ? -1 : HttpContentLength(lastReply);
@@ -232,5 +231,13 @@ int WTransferSession::ReadHttpHeader() {
     Log(lastReply + "\r\n");
     leftover = reader.Leftover();
     int status = HttpStatusCode(lastReply);
-    return status < 0 ? kConnectionFailed : status;
+    if (status < 0) return kConnectionFailed;
+    // A field some peers read and others skip (a blank before the colon, a folded line) could
+    // hide the framing this engine sees from the one the server meant.
+    const std::string ambiguous = HttpAmbiguousFieldLine(lastReply);
+    if (!ambiguous.empty()) {
+        Log("Malformed header line: " + ambiguous + "\r\n");
+        return kConnectionFailed;
+    }
+    return status;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/ProxyRoute.h"
 #include "engine/SegmentLeads.h"
 #include "net/WSocket.h"
 #include "settings/Settings.h"
@@ -35,6 +36,9 @@ struct JobOptions {
     // segment 0 like any part longer than its segment.
     bool keepCompleteTarget = false;
     int64_t rateLimit = 0;  // bytes per second over all threads of the job; 0: no limit
+    // With "useproxy" off, the proxies each fetched URL is routed by (brindle-get's
+    // environment); empty for the window, which connects directly.
+    EnvironmentProxies environmentProxies;
     static constexpr const char* kUserAgent = "Brindle/2.2";
     const std::string& UserAgent() const {
         static const std::string standard = kUserAgent;

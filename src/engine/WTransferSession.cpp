@@ -176,8 +176,13 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
     WSemaphoreLock socketGuard(&SocketLock());
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
+    viaProxy = false;
+    // Decided per connection: a redirect to another scheme or host gets its own route.
+    const ProxyEndpoint* environmentProxy =
+        settings.useproxy ? nullptr : ProxyFor(job.options.environmentProxies, scheme, urlHost);
     if (!stopRequested) {
         if (settings.useproxy) {
+            viaProxy = true;
             bool ftp = scheme == WInternet::kSchemeFtp;
             int port = ftp ? settings.ftpproxyport : settings.proxyport;
             const std::string& address = ftp ? settings.ftpproxyaddr : settings.proxyaddr;
@@ -191,6 +196,16 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(port);
                 s->SetRemoteAddress(address);
+            }
+        } else if (environmentProxy != nullptr) {
+            viaProxy = true;
+            if (!environmentProxy->error.empty()) {
+                Log("Cannot use the proxy for " + urlHost + ": " + environmentProxy->error +
+                    "\r\n");
+                ok = false;
+            } else {
+                s->SetRemotePort(environmentProxy->port);
+                s->SetRemoteAddress(environmentProxy->address);
             }
         } else if (urlPort < 1 || urlPort > 65535) {
             Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
@@ -230,11 +245,15 @@ bool WTransferSession::RunAttempt() {
             return false;
         }
     }
+    // A URL carries "@", ":" and the like escaped; the server must get them as they are. The
+    // settings' defaults are plain text already.
+    user = WInternet::PercentDecode(user);
+    password = WInternet::PercentDecode(password);
     if (user.empty()) user = settings.defuser;
     if (password.empty()) password = settings.defpass;
     // A line break in a name or password would end the command early and send the rest as a
-    // command of its own ("\r\nDELE f"). Refused before anything is sent. HTTP sends them
-    // only Base64-encoded, and only with authorization on.
+    // command of its own ("\r\nDELE f", or "%0D%0ADELE f" once decoded). Refused before
+    // anything is sent. HTTP sends them only Base64-encoded, and only with authorization on.
     const bool sendsCredentials = scheme == WInternet::kSchemeFtp || settings.useauthorization;
     if (sendsCredentials && (HasControlChar(user) || HasControlChar(password))) {
         Log("The user name or password holds a control character: refused\r\n");

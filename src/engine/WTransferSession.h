@@ -146,6 +146,10 @@ public:
     int64_t alreadyDone = 0;
     int64_t remaining = 0;
     int scheme = 0;
+    // The control connection goes through a proxy (the settings' or the environment's for
+    // its URL): HTTP requests then name the whole URL, https tunnels, FTP logs in as
+    // user@host.
+    bool viaProxy = false;
     // The URL this attempt works on: the job's current URL, then where redirects lead.
     std::string currentUrl;
     std::string leftover;
@@ -194,7 +198,8 @@ public:
     void Report(int64_t done, int64_t total, int64_t delta);
     // Creates and configures a new controlSocket under SocketLock() and installs it: aimed at
     // the proxy of the URL's protocol when "useproxy" is on (a dotted quad, never looked up),
-    // else at the URL's host (looked up here; a failed lookup leaves the socket in Error).
+    // else at the environment's proxy for this URL's scheme and host if there is one, else at
+    // the URL's host (looked up here; a failed lookup leaves the socket in Error).
     // False, with a log line, when the port to connect to is outside 1..65535. Does not
     // connect: the caller does, through ConnectUnlessStopped, with no lock held.
     bool PrepareControlSocket(const std::string& urlHost, int urlPort);

@@ -42,6 +42,27 @@ bool ParsePort(std::string_view text, uint16_t& port) {
 
 }  // namespace
 
+std::string WInternet::PercentDecode(std::string_view text) {
+    auto hex = [](char c) {
+        if (IsAsciiDigit(c)) return c - '0';
+        const char lower = AsciiLower(c);
+        return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int high = text[i] == '%' && i + 2 < text.size() ? hex(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex(text[i + 2]) : -1;
+        if (low < 0) {
+            out += text[i];
+            continue;
+        }
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
 int WInternet::SchemeNumber(std::string_view name) {
     if (EqualsNoCase(name, "ftp")) return kSchemeFtp;
     if (EqualsNoCase(name, "gopher")) return kSchemeGopher;

@@ -23,6 +23,11 @@ public:
     bool CrackUrl(const std::string& url, int& scheme, std::string& host, uint16_t& port,
                   std::string& user, std::string& password, std::string& path, std::string& extra);
 
+    // The user or password text of a URL with its "%XX" escapes decoded ("b%40c" is "b@c"). A
+    // "%" not followed by two hex digits stays as it is. The result may hold any byte, control
+    // characters included: callers that send it in a protocol line must check it.
+    static std::string PercentDecode(std::string_view text);
+
     // The scheme number of a scheme name, compared without regard to case.
     static int SchemeNumber(std::string_view name);
     // The default port of a scheme number (0 when it has none here).

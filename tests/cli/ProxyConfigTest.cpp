@@ -64,4 +64,47 @@ TEST(ProxyConfig, VariablesPerScheme) {
     }
 }
 
+// What a job takes from the environment: every scheme's proxy (dotted quads here, so nothing
+// is looked up), refused at once only when the first URL itself would need a broken one.
+TEST(ProxyConfig, EnvironmentKeptForEveryScheme) {
+    const int http = WInternet::kSchemeHttp, https = WInternet::kSchemeHttps;
+    const std::map<std::string, std::string> env = {
+        {"http_proxy", "127.0.0.1:3128"}, {"https_proxy", "bad"}, {"no_proxy", "inside.test"}};
+    GetEnv getenv = [&env](const char* name) -> const char* {
+        auto found = env.find(name);
+        return found == env.end() ? nullptr : found->second.c_str();
+    };
+    struct Case {
+        int scheme;
+        const char* host;
+        bool proxyOption;
+        bool settingsUseProxy;
+        bool refused;
+        bool httpKept;
+    } cases[] = {
+        {http, "www.example.org", false, false, false, true},
+        {https, "www.example.org", false, false, true, true},
+        {https, "inside.test", false, false, false, true},  // the first URL goes direct
+        {https, "www.example.org", true, false, false, false},
+        {https, "www.example.org", false, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.scheme << " " << c.host << " " << c.proxyOption << c.settingsUseProxy);
+        CliOptions options;
+        if (c.proxyOption) options.proxy = ProxyAddress{"127.0.0.2", 8080};
+        EnvironmentProxies proxies;
+        const std::string error =
+            ChooseProxies(options, c.scheme, c.host, c.settingsUseProxy, getenv, proxies);
+        EXPECT_EQ(!error.empty(), c.refused) << error;
+        ASSERT_EQ(proxies.http.has_value(), c.httpKept);
+        if (!c.httpKept) continue;
+        EXPECT_EQ(proxies.http->address, "127.0.0.1");
+        EXPECT_EQ(proxies.http->port, 3128);
+        ASSERT_TRUE(proxies.https.has_value());
+        EXPECT_NE(proxies.https->error.find("https_proxy must be HOST:PORT"), std::string::npos);
+        EXPECT_EQ(proxies.noProxy, "inside.test");
+    }
+}
+
 }  // namespace

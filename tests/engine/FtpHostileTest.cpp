@@ -136,6 +136,47 @@ TEST_F(FtpFixture, ControlCharactersInCredentialsSendNothing) {
     EXPECT_EQ(server.ConnectionCount(), 0);
 }
 
+// A URL's user and password are sent decoded; a control character that decoding yields is
+// refused like a literal one, before anything is sent.
+TEST_F(FtpFixture, UrlCredentialsAreDecodedThenChecked) {
+    struct Case {
+        const char* userInfo;
+        const char* user;  // nullptr: refused
+        const char* password;
+    } cases[] = {
+        {"b%40c:x", "USER b@c", "PASS x"},
+        {"anon:p%3Aw%2F%25", "USER anon", "PASS p:w/%"},
+        {"%zz:100%", "USER %zz", "PASS 100%"},  // not escapes: kept as they stand
+        {"anon%0D%0ADELE%20file.bin:x", nullptr, nullptr},
+        {"anon:pw%0adele%20file.bin", nullptr, nullptr},
+        {"anon:p%00w", nullptr, nullptr},
+        {"a%09b:x", nullptr, nullptr},
+        {"a%7Fb:x", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.userInfo);
+        FakeFtpServer server(Pattern(1000));
+        std::string url = server.Url();
+        url.insert(url.find("//") + 2, std::string(c.userInfo) + "@");
+        FakeJobHost host(MakeSettings(true), url, Target(), 1);
+        bool ok = false;
+        RunOne(host, 0, ok);
+        if (c.user == nullptr) {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(host.LogText(0).find("holds a control character: refused"),
+                      std::string::npos);
+            EXPECT_EQ(server.ConnectionCount(), 0);
+            continue;
+        }
+        ASSERT_TRUE(ok) << host.LogText(0);
+        EXPECT_EQ(testsupport::ReadFileBytes(Target()), Pattern(1000));
+        const auto commands = server.Commands(0);
+        EXPECT_TRUE(Contains(commands, c.user));
+        EXPECT_TRUE(Contains(commands, c.password));
+        ::unlink(Target().c_str());
+    }
+}
+
 // A reply trickling in a byte at a time must still be whole within the stall limit.
 TEST_F(FtpFixture, TricklingReplyEndsWithinTheStallLimit) {
     FakeFtpServer server(Pattern(1000));

@@ -94,6 +94,50 @@ const HostileCase kCases[] = {
          return r.method == "GET" ? AddField(a, "Transfer-Encoding: gzip") : a;
      },
      false, "Transfer-Encoding gzip is not supported"},
+    {"ChunkedAnyCaseAndBlanks", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "transfer-encoding: \tCHUNKED ") + Chunked(body);
+     },
+     true, ""},
+    // Framing that this engine and the server would read in different ways: nothing of such
+    // a body may reach a part file, chunk sizes least of all.
+    {"BlankBeforeColon", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding : chunked") + Chunked(body);
+     },
+     false, "Malformed header line: Transfer-Encoding : chunked"},
+    {"FoldedCoding", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding: gzip,\r\n chunked") + Chunked(body);
+     },
+     false, "Malformed header line:  chunked"},
+    {"ChunkedThenGzipFields", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(AddField(header, "Transfer-Encoding: chunked"),
+                         "Transfer-Encoding: gzip") +
+                Chunked(body);
+     },
+     false, "Transfer-Encoding chunked, gzip is not supported"},
+    {"ChunkedTwice", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         if (r.method != "GET") return a;
+         auto [header, body] = SplitAnswer(a);
+         return AddField(header, "Transfer-Encoding: chunked, chunked") + Chunked(Chunked(body));
+     },
+     false, "Transfer-Encoding chunked, chunked is not supported"},
+    {"IdentityRefused", FakeHttpOptions::AcceptRanges::Bytes,
+     [](const FakeHttpRequest& r, const std::string& a) {
+         return r.method == "GET" ? AddField(a, "Transfer-Encoding: identity") : a;
+     },
+     false, "Transfer-Encoding identity is not supported"},
     {"HeadSmallerThanRangeTotals", FakeHttpOptions::AcceptRanges::Bytes,
      [](const FakeHttpRequest& r, const std::string& a) {
          return r.method == "HEAD" ? Replace(a, "Content-Length: " + kSizeText,

@@ -160,3 +160,36 @@ TEST(HttpParseTest, ContentRange) {
             << bad;
     }
 }
+
+// Which fields make a block ambiguous, and which coding lists are the lone chunked framing.
+TEST(HttpParseTest, AmbiguousLinesAndCodingLists) {
+    struct Case {
+        const char* fields;
+        const char* ambiguous;  // "" for none
+        const char* codings;    // nullptr: no Transfer-Encoding field
+        bool chunked;
+    } cases[] = {
+        {"Transfer-Encoding: chunked\r\n", "", "chunked", true},
+        {"transfer-encoding:\tChunKed \r\n", "", "ChunKed", true},
+        {"Transfer-Encoding: chunked\nX-Note: a : b\n", "", "chunked", true},  // bare LF
+        {"Transfer-Encoding : chunked\r\n", "Transfer-Encoding : chunked", nullptr, false},
+        {"Content-Length\t: 5\r\n", "Content-Length\t: 5", nullptr, false},
+        {"X-A: 1\r\n folded\r\n", " folded", nullptr, false},
+        {"Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n", "", "chunked, gzip", false},
+        {"Transfer-Encoding: gzip, chunked\r\n", "", "gzip, chunked", false},
+        {"Transfer-Encoding: chunked, chunked\r\n", "", "chunked, chunked", false},
+        {"Transfer-Encoding: chunked,\r\n", "", "chunked,", false},
+        {"Transfer-Encoding: identity\r\n", "", "identity", false},
+        {"Transfer-Encoding:\r\n", "", "", false},
+    };
+    for (const Case& c : cases) {
+        const std::string block = std::string("HTTP/1.1 200 OK\r\n") + c.fields + "\r\n";
+        SCOPED_TRACE(c.fields);
+        EXPECT_EQ(HttpAmbiguousFieldLine(block), c.ambiguous);
+        std::string codings = "-";
+        EXPECT_EQ(HttpTransferCodings(block, codings), c.codings != nullptr);
+        if (c.codings == nullptr) continue;
+        EXPECT_EQ(codings, c.codings);
+        EXPECT_EQ(HttpCodingsAreChunked(codings), c.chunked);
+    }
+}

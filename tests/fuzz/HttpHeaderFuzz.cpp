@@ -53,6 +53,15 @@ void CheckFields(const std::string& header) {
         if (HttpContentLengthsDisagree(header)) FUZZ_CHECK(HttpContentLength(header) == -1);
     }
 
+    // An ambiguous line is one of the block's own lines; a lone chunked is one item.
+    const std::string ambiguous = HttpAmbiguousFieldLine(header);
+    FUZZ_CHECK(ambiguous.find('\n') == std::string::npos);
+    FUZZ_CHECK(ambiguous.empty() || header.find("\n" + ambiguous) != std::string::npos);
+    std::string codings;
+    if (HttpTransferCodings(header, codings) && HttpCodingsAreChunked(codings)) {
+        FUZZ_CHECK(codings.find(',') == std::string::npos);
+    }
+
     const int ranges = HttpRangeSupport(header);
     FUZZ_CHECK(ranges == 0 || ranges == 1);
 

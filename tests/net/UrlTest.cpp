@@ -105,6 +105,25 @@ TEST(CrackUrl, NothingIsEscapedOrUnescaped) {
     EXPECT_EQ(p.path, "/my%20file name.zip");
 }
 
+TEST(PercentDecode, EscapesAndNonEscapes) {
+    struct Case {
+        std::string text;
+        std::string decoded;
+    } cases[] = {
+        {"b%40c", "b@c"},
+        {"p%3aw%2F", "p:w/"},
+        {"%c3%A9", "\xc3\xa9"},
+        {"%%41", "%A"},
+        {"100%", "100%"},
+        {"%4", "%4"},
+        {"%zz%4g", "%zz%4g"},
+        {"%0D%0a%09%7f", "\r\n\t\x7f"},
+        {"a%00b", std::string("a\0b", 3)},
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(WInternet::PercentDecode(c.text), c.decoded) << c.text;
+}
+
 TEST(CrackUrl, PathAndExtraBoundaries) {
     Parts p;
     ASSERT_TRUE(Crack("http://host", p));
