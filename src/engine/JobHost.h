@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/ProxyRoute.h"
+#include "engine/RangeTable.h"
 #include "engine/SegmentLeads.h"
 #include "net/WSocket.h"
 #include "settings/Settings.h"
@@ -39,6 +40,9 @@ struct JobOptions {
     // With "useproxy" off, the proxies each fetched URL is routed by (brindle-get's
     // environment); empty for the window, which connects directly.
     EnvironmentProxies environmentProxies;
+    // A thread that has finished its range takes part of the slowest one's remainder.
+    bool resplit = true;
+    ResplitRules resplitRules;
     static constexpr const char* kUserAgent = "Brindle/2.2";
     const std::string& UserAgent() const {
         static const std::string standard = kUserAgent;
@@ -57,8 +61,10 @@ struct JobFields {
     std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
     JobOptions options;                 // set with url, never changed while workers run
-    // What each segment fetched before its start, checked against the previous part.
+    // What each range fetched before its start, checked against the range before it.
     SegmentLeads leads;
+    // The byte ranges and who fetches them; planned once the size is known.
+    RangeTable ranges;
 
     // The server cannot be trusted with offsets (it ignored one, or the parts did not fit
     // together): the ranged workers wind down, then thread 0 fetches the whole file over one
@@ -174,6 +180,8 @@ public:
     }
     // Called exactly once per worker, after its last attempt.
     virtual void ThreadFinished(bool ok, int threadNumber) = 0;
+    // A range (RangeTable id) is complete in its part file and closed; its thread goes on.
+    virtual void RangeDone(int /*rangeId*/) {}
     // The most a worker should take from a connection in one read, 0 for no bound. A job
     // held to a rate keeps reads small, since the rate can only be paid after a read.
     virtual int64_t ReadLimit() const { return 0; }

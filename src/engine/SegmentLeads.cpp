@@ -49,9 +49,10 @@ void SegmentLeads::Reset(int threadCount) {
 
 void SegmentLeads::Set(int threadNumber, const SegmentLead& lead) {
     std::lock_guard<std::mutex> guard(lock);
-    if (threadNumber >= 0 && static_cast<size_t>(threadNumber) < leads.size()) {
-        leads[static_cast<size_t>(threadNumber)] = lead;
-    }
+    if (threadNumber < 0) return;
+    // Taken ranges get numbers past the threads'.
+    if (static_cast<size_t>(threadNumber) >= leads.size()) leads.resize(threadNumber + 1);
+    leads[static_cast<size_t>(threadNumber)] = lead;
 }
 
 void SegmentLeads::Forget(int threadNumber) {

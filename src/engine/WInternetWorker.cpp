@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "engine/JobHost.h"
 #include "engine/TextFormat.h"
 #include "engine/WTransferSession.h"
+#include "net/TickCount.h"
 
 WInternetWorker::~WInternetWorker() = default;
 
@@ -41,13 +43,57 @@ void WInternetWorker::Stop() {
 }
 
 int WInternetWorker::Run(void*) {
+    JobFields& job = host->Fields();
+    int rangeId = threadNumber;
+    std::string part = partFileName;
+    bool ok = false;
+    for (;;) {
+        ok = RunRange(rangeId, part);
+        if (!ok) {
+            job.ranges.Drop(rangeId);
+            break;
+        }
+        job.ranges.Complete(rangeId, TickCount());
+        host->RangeDone(rangeId);
+        // Kept parts stay whole segments: no range is taken from them.
+        if (!job.options.resplit || !host->SettingsSnapshot().delfiles ||
+            job.rangeSupport.load() != 1 || job.threadCount < 2 ||
+            job.wholeFile.load() != JobFields::WholeFile::No || stopRequested) {
+            break;
+        }
+        // Done with its own work: a share of the range with the most time left, as soon as
+        // one is worth it.
+        std::optional<RangeInfo> taken = job.ranges.Take(threadNumber, TickCount());
+        while (!taken && job.ranges.WorthWaiting(threadNumber) &&
+               job.wholeFile.load() == JobFields::WholeFile::No &&
+               PauseUnlessStopped(job.options.resplitRules.pollMs)) {
+            taken = job.ranges.Take(threadNumber, TickCount());
+        }
+        if (!taken) break;
+        host->LogLine(
+            FormatText("Takes bytes %lld-%lld of thread #%d's range into %s\r\n",
+                       static_cast<long long>(taken->start), static_cast<long long>(taken->end - 1),
+                       taken->takenFrom, taken->partName.c_str()),
+            threadNumber);
+        rangeId = taken->id;
+        part = taken->partName;
+    }
+    host->ThreadFinished(ok, threadNumber);
+    return ok ? 1 : 0;
+}
+
+bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
     bool carry = false;
     bool ok = false;
     // Attempts that only found the part stale and emptied it are not counted (bounded).
     int staleRetries = 0;
     constexpr int kMaxStaleRetries = 2;
+    // Nor are attempts whose stalled connection a cut closed (bounded too).
+    int cutRetries = 0;
+    constexpr int kMaxCutRetries = 8;
     bool clampLogged = false;
     int pauseMs = host->Fields().options.retryPauseMs;
+    bool lastCutWoken = false;
     for (int i = 0;; ++i) {
         // A fresh copy per attempt, so an edit made meanwhile applies to the next one.
         Settings settings = host->SettingsSnapshot();
@@ -61,7 +107,7 @@ int WInternetWorker::Run(void*) {
             }
             attempts = kMaxAttempts;
         }
-        if (i >= attempts + staleRetries || stopRequested) break;
+        if (i >= attempts + staleRetries + cutRetries || stopRequested) break;
         if (host->Fields().RangesAbandoned(threadNumber)) {
             host->LogLine("The whole file is fetched over one connection: this range stops\r\n",
                           threadNumber);
@@ -69,13 +115,14 @@ int WInternetWorker::Run(void*) {
         }
         // A failed attempt is followed by a growing pause: a refused port or a broken server
         // must not be hammered thousands of times a second.
-        if (i > 0 && pauseMs > 0) {
+        if (i > 0 && pauseMs > 0 && !lastCutWoken) {
             if (!PauseUnlessStopped(pauseMs)) break;
             pauseMs = std::min(pauseMs * 2, JobOptions::kMaxRetryPauseMs);
         }
         auto session = std::make_unique<WTransferSession>(*host, settings);
-        session->partFileName = partFileName;
+        session->partFileName = part;
         session->threadNumber = threadNumber;
+        session->rangeId = rangeId;
         session->attemptIndex = i;
         session->progressAnnounced = carry;
         {
@@ -87,6 +134,8 @@ int WInternetWorker::Run(void*) {
         ok = session->RunAttempt();
         carry = session->progressAnnounced;
         if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;
+        const bool cutWoken = !ok && host->Fields().ranges.TakeWoken(rangeId);
+        if (cutWoken && cutRetries < kMaxCutRetries) ++cutRetries;
         {
             // Deleted under the guard: RequestStop may be inside the session's Stop.
             std::lock_guard<std::mutex> guard(sessionGuard);
@@ -96,7 +145,7 @@ int WInternetWorker::Run(void*) {
         host->LogLine(FormatText("Thread #%d. complited with %d\r\n", threadNumber, ok ? 1 : 0),
                       threadNumber);
         if (ok) break;
+        lastCutWoken = cutWoken;
     }
-    host->ThreadFinished(ok, threadNumber);
-    return ok ? 1 : 0;
+    return ok;
 }

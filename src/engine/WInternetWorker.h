@@ -40,6 +40,9 @@ public:
     bool IsRunning() const { return thread.IsRunning(); }
 
 private:
+    // The attempts loop for one range (the thread's own segment or one it took); whether the
+    // range is complete.
+    bool RunRange(int rangeId, const std::string& part);
     // Waits ms or until a stop; false when stopped.
     bool PauseUnlessStopped(int ms);
 

@@ -38,6 +38,9 @@ int UsableBufferSize(int bufsize) {
 // Bytes a resumed segment fetches again from just before its resume point.
 constexpr int64_t kSeamBytes = 4096;
 
+// The most a movable range reads past what it has before asking again.
+constexpr int64_t kClaimBytes = 64 * 1024;
+
 // Cuts a regular file to size without following a link; false with errno set.
 bool CutFile(const std::string& path, int64_t size) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -308,6 +311,14 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     int64_t length = fileSize / threadCount;
     segmentStart = threadNumber * length;
     if (threadNumber == threadCount - 1) length = fileSize - segmentStart;
+    job.ranges.Plan(job.targetPath, threadCount, fileSize);
+    const RangeInfo range = job.ranges.Get(RangeId());
+    // The range's end may have moved (a part of it was taken), and a taken range is not
+    // this thread's own segment.
+    if (range.id >= 0) {
+        segmentStart = range.start;
+        length = range.end - range.start;
+    }
 
     const int64_t ownStart = segmentStart;
     alreadyDone = 0;
@@ -317,7 +328,9 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     lead = {};
     partVouched = false;
     int rangeSupport = job.rangeSupport.load();
-    const int64_t leadLength = LeadLength(fileSize, threadCount, threadNumber);
+    const int64_t leadLength = RangeId() >= threadCount
+                                   ? std::min(kLeadBytes, segmentStart)
+                                   : LeadLength(fileSize, threadCount, threadNumber);
     struct stat status;
     // Never through a link: the part is this job's own file or nothing.
     if (::lstat(partFileName.c_str(), &status) != 0) {
@@ -375,8 +388,8 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
         return true;
     }
     // Fetched earlier in this job where the file system keeps no record.
-    if (!lead.Known()) lead = job.leads.Get(threadNumber);
-    job.leads.Set(threadNumber, lead);
+    if (!lead.Known()) lead = job.leads.Get(RangeId());
+    job.leads.Set(RangeId(), lead);
     segmentStart += partSize;
     alreadyDone = partSize;
     remaining = length - partSize;
@@ -391,7 +404,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
 
 void WTransferSession::StartFromSegmentStart(int64_t leadLength, int rangeSupport) {
     // Nothing of this segment is in hand: the lead it learns now replaces any from before.
-    job.leads.Forget(threadNumber);
+    job.leads.Forget(RangeId());
     if (leadLength > 0 && remaining > 0 && rangeSupport != 0) {
         seamBytes = leadLength;
         seamIsLead = true;
@@ -406,7 +419,7 @@ bool WTransferSession::EmptyPart(const std::string& why) {
         return false;
     }
     ClearPartRecord(partFileName);
-    job.leads.Forget(threadNumber);
+    job.leads.Forget(RangeId());
     return true;
 }
 
@@ -439,7 +452,7 @@ bool WTransferSession::CheckSeam(WSocket* source) {
     if (got.size() < want || stopRequested) return false;
     if (seamIsLead) {
         lead = SegmentLead{seamBytes, WindowDigest(got.data(), got.size())};
-        job.leads.Set(threadNumber, lead);
+        job.leads.Set(RangeId(), lead);
         return true;
     }
     if (got == expected) return true;
@@ -521,8 +534,27 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     // pipe: the bytes are never copied through user space.
     const bool splicing = !writeFailed && source != nullptr && !chunkDecoder &&
                           !source->CarriesTls() && part.CanSplice();
-    const int64_t readLimit = host.ReadLimit() > 0 ? host.ReadLimit() : INT_MAX;
+    int64_t readLimit = host.ReadLimit() > 0 ? host.ReadLimit() : INT_MAX;
+    // A range that another thread may cut: what is read is claimed in small steps, so the
+    // cut can come anywhere past them, and a read blocked at the cut is woken.
+    const bool movable = job.options.resplit && job.rangeSupport.load() == 1 &&
+                         job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
+    if (movable) {
+        readLimit = std::min<int64_t>(readLimit, kClaimBytes);
+        job.ranges.SetWake(RangeId(), [this, source] {
+            WSemaphoreLock guard(&sessionLock);
+            source->Close(false, kConnectionFailed);
+        });
+    }
     while (!writeFailed && !framingBad && received < remaining && source != nullptr) {
+        if (movable) {
+            int64_t end = 0;
+            const int64_t pos = segmentStart + received;
+            readLimit =
+                job.ranges.Allow(RangeId(), pos, std::min(remaining - received, kClaimBytes), &end);
+            remaining = end - segmentStart;
+            if (readLimit == 0) break;
+        }
         // One system call moves many chunks, and never a byte past the segment.
         int want = 0;
         int got = 0;
@@ -570,8 +602,18 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             break;
         }
         received += n;
+        if (movable) job.ranges.Advance(RangeId(), segmentStart + received, TickCount());
         host.ReportChunks(received + alreadyDone, remaining + alreadyDone, n, chunk, threadNumber);
         if (stopRequested || job.RangesAbandoned(threadNumber)) break;
+    }
+    if (movable) {
+        // Cleared before the socket goes; the end may have come to meet what is in hand.
+        job.ranges.SetWake(RangeId(), nullptr);
+        const int64_t cutRemaining = job.ranges.Get(RangeId()).end - segmentStart;
+        if (cutRemaining < remaining) {
+            remaining = cutRemaining;
+            Report(received + alreadyDone, remaining + alreadyDone, 0);
+        }
     }
     if (opened) {
         if (!part.Close()) writeFailed = true;

@@ -71,6 +71,9 @@ public:
     // Copied in by the worker before RunAttempt and (progressAnnounced) out after it.
     std::string partFileName;
     int threadNumber = 0;
+    // The job's range this attempt fetches (-1: the thread's own first segment).
+    int rangeId = -1;
+    int RangeId() const { return rangeId < 0 ? threadNumber : rangeId; }
     int attemptIndex = 0;
     bool progressAnnounced = false;
 

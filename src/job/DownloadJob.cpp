@@ -24,6 +24,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
                         const JobOptions& options) {
     ResetJob(url, targetPath, threadCount);
     fields.options = options;
+    fields.ranges.Reset(options.resplitRules);
     if (options.rateLimit > 0) limiter = std::make_unique<RateLimiter>(options.rateLimit);
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
@@ -73,6 +74,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.startTick = 0;
     fields.ResetValidator();
     fields.leads.Reset(threadCount);
+    fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
     joiner.Reset(targetPath, threadCount, &fields);
     fields.ResetTargetComplete();
@@ -209,9 +211,15 @@ int64_t DownloadJob::ReadLimit() const {
     return std::max<int64_t>(share, 4096);
 }
 
+void DownloadJob::RangeDone(int rangeId) {
+    if (!closing) joiner.PartDone(rangeId, fields.rangeSupport.load() > 0);
+}
+
 void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
     // Before the count, so the last thread finds every earlier part appended or being
     // appended; outside the locks, since appending is long file work.
+    // Its ranges went to the joiner as each completed; its own segment is named again for
+    // callers that report only the end (a part counts once).
     if (ok && !closing) {
         joiner.PartDone(threadNumber, fields.rangeSupport.load() > 0);
     } else {

@@ -103,6 +103,7 @@ public:
     void ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t chunk,
                       int threadNumber) override;
     void ThreadFinished(bool ok, int threadNumber) override;
+    void RangeDone(int rangeId) override;
     int64_t ReadLimit() const override;
 
 private:

@@ -97,10 +97,11 @@ void PartJoiner::Reset(const std::string& targetPath, int threadCount, JobFields
     sizeBefore = -1;
 }
 
-void PartJoiner::PartDone(int threadNumber, bool withRanges) {
+void PartJoiner::PartDone(int rangeId, bool withRanges) {
     std::unique_lock<std::mutex> guard(lock);
-    if (threadNumber < 0 || threadNumber >= count) return;
-    done[threadNumber] = true;
+    if (rangeId < 0 || (rangeId >= count && !Planned())) return;
+    if (static_cast<size_t>(rangeId) >= done.size()) done.resize(rangeId + 1, false);
+    done[rangeId] = true;
     ranges = ranges || withRanges;
     // Whoever appends now takes this part too when it is next.
     if (!appending) AppendDue(guard);
@@ -114,13 +115,18 @@ void PartJoiner::Abandon() {
 void PartJoiner::AppendDue(std::unique_lock<std::mutex>& guard) {
     if (!ranges || count < 2 || !done[0]) return;
     appending = true;
-    while (next < count && done[next] && !abandoned && error.empty()) {
-        const std::string name = PartFileName(target, next);
+    while (!abandoned && error.empty()) {
+        // Taken ranges come between the others: the order is read again each time.
+        const std::vector<RangeInfo> order = Order();
+        if (static_cast<size_t>(next) >= order.size()) break;
+        const RangeInfo range = order[static_cast<size_t>(next)];
+        if (static_cast<size_t>(range.id) >= done.size() || !done[range.id]) break;
+        const std::string name = range.partName;
         guard.unlock();
         // Only this thread touches the target and the buffer while appending is set.
         std::string failure = OpenTarget();
         std::string misfit;
-        if (failure.empty()) misfit = CheckLead(next);
+        if (failure.empty()) misfit = CheckLead(range.id, name);
         // A segment that held no bytes never got a part file.
         if (failure.empty() && misfit.empty() && PathExists(name)) {
             failure = AppendPart(name, targetFd, target, buffer);
@@ -159,7 +165,21 @@ std::string PartJoiner::OpenTarget() {
     return "";
 }
 
-std::string PartJoiner::CheckLead(int i) {
+bool PartJoiner::Planned() const {
+    return job != nullptr && job->ranges.Planned();
+}
+
+std::vector<RangeInfo> PartJoiner::Order() const {
+    if (Planned()) return job->ranges.Ordered();
+    std::vector<RangeInfo> order(static_cast<size_t>(count > 0 ? count : 0));
+    for (int i = 0; i < count; ++i) {
+        order[static_cast<size_t>(i)].id = i;
+        order[static_cast<size_t>(i)].partName = PartFileName(target, i);
+    }
+    return order;
+}
+
+std::string PartJoiner::CheckLead(int i, const std::string& part) {
     const SegmentLead lead = job != nullptr ? job->leads.Get(i) : SegmentLead{};
     if (!lead.Known()) return "";
     const off_t end = ::lseek(targetFd, 0, SEEK_END);
@@ -172,7 +192,6 @@ std::string PartJoiner::CheckLead(int i) {
         return DescribeFileError("cannot read the end of target file", target, errno);
     }
     if (WindowDigest(bytes.data(), size) == lead.digest) return "";
-    const std::string part = PartFileName(target, i);
     std::string why = "part file " + part + " does not fit after the bytes before it: the " +
                       std::to_string(size) + " bytes before byte " + std::to_string(end) +
                       " came differently with it";
@@ -207,7 +226,7 @@ FileResult PartJoiner::Finish(bool delfiles, int64_t expectedSize) {
     idle.wait(guard, [this] { return !appending; });
     FileResult result;
     if (count > 1) {
-        done.assign(count, true);
+        done.assign(std::max<size_t>(Order().size(), static_cast<size_t>(count)), true);
         ranges = true;
         abandoned = false;
         if (error.empty()) AppendDue(guard);
@@ -227,6 +246,12 @@ FileResult PartJoiner::Finish(bool delfiles, int64_t expectedSize) {
         targetFd = -1;
     }
     if (result.ok && delfiles) DeleteParts(target, count);
+    // Taken ranges are the job's own business: never kept past a success.
+    if (result.ok) {
+        for (const RangeInfo& range : Order()) {
+            if (range.takenFrom >= 0) ::unlink(range.partName.c_str());
+        }
+    }
     return result;
 }
 

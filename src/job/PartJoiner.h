@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/RangeTable.h"
 #include "job/PartFiles.h"
 
 class PartJoiner {
@@ -25,9 +26,10 @@ public:
     // known must fit after the bytes before it; a part that does not stops the joining and
     // turns the job to one whole-file connection (SeamReason says why).
     void Reset(const std::string& targetPath, int threadCount, JobFields* fields = nullptr);
-    // Thread threadNumber's part is complete and closed. With ranges (each part its own
-    // segment) it appends every part that is now next in line.
-    void PartDone(int threadNumber, bool ranges);
+    // Range rangeId's part is complete and closed (the id is the thread number unless the
+    // job's range table says otherwise). With ranges (each part its own segment) it appends
+    // every part that is now next in line, in byte order.
+    void PartDone(int rangeId, bool ranges);
     // A thread failed or the job is going away: nothing more is appended early.
     void Abandon();
     // After the last worker of a job whose workers all succeeded: appends the parts not yet
@@ -49,7 +51,11 @@ private:
     std::string OpenTarget();
     // "" when part i's lead equals the target's last bytes (or no lead is known), else why
     // not (appending thread only).
-    std::string CheckLead(int i);
+    std::string CheckLead(int i, const std::string& part);
+    // The job's ranges are in its table (else one per thread, by number).
+    bool Planned() const;
+    // Every range by its first byte, with its part file.
+    std::vector<RangeInfo> Order() const;
     // Cuts the target back and closes it (no append running).
     std::string CutBack();
 

@@ -1,0 +1,196 @@
+#include "engine/RangeTable.h"
+
+#include <algorithm>
+#include <limits>
+
+std::string TakenPartName(const std::string& target, int64_t start) {
+    return target + ".r" + std::to_string(start) + ".part";
+}
+
+int64_t SplitPoint(int64_t from, int64_t left, double ownerRate, double takerRate) {
+    if (left <= 0) return from;
+    const double owner = std::max(ownerRate, 0.0);
+    const double taker = std::max(takerRate, 0.0);
+    if (owner + taker <= 0) return from + left / 2;
+    // Both end together when the owner keeps its share of the combined rate.
+    const auto keep = static_cast<int64_t>(static_cast<double>(left) * owner / (owner + taker));
+    return from + std::clamp<int64_t>(keep, 0, left);
+}
+
+void RangeTable::Reset(const ResplitRules& r) {
+    std::lock_guard<std::mutex> guard(lock);
+    rules = r;
+    planned = false;
+    entries.clear();
+    threadRates.clear();
+}
+
+void RangeTable::Plan(const std::string& targetPath, int threads, int64_t fileSize) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (planned || fileSize < 0) return;
+    planned = true;
+    target = targetPath;
+    threadCount = std::max(threads, 1);
+    threadRates.assign(static_cast<size_t>(threadCount), 0.0);
+    const int64_t length = fileSize / threadCount;
+    for (int i = 0; i < threadCount; ++i) {
+        Entry e;
+        e.info.id = i;
+        e.info.thread = i;
+        e.info.start = i * length;
+        e.info.end = i == threadCount - 1 ? fileSize : (i + 1) * length;
+        e.info.partName = i == 0 ? target : target + std::to_string(i);
+        e.pos = e.claimed = e.info.start;
+        entries.push_back(e);
+    }
+}
+
+bool RangeTable::Planned() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return planned;
+}
+
+RangeInfo RangeTable::Get(int id) const {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return {};
+    return entries[static_cast<size_t>(id)].info;
+}
+
+int64_t RangeTable::Allow(int id, int64_t pos, int64_t want, int64_t* end) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) {
+        if (end != nullptr) *end = pos + want;
+        return want;
+    }
+    Entry& e = entries[static_cast<size_t>(id)];
+    if (end != nullptr) *end = e.info.end;
+    e.pos = pos;
+    const int64_t allowed = std::clamp<int64_t>(e.info.end - pos, 0, std::max<int64_t>(want, 0));
+    e.claimed = pos + allowed;
+    return allowed;
+}
+
+void RangeTable::Advance(int id, int64_t pos, int64_t tickMs) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
+    Entry& e = entries[static_cast<size_t>(id)];
+    if (e.watchTick < 0) {
+        e.watchTick = tickMs;
+        e.watchPos = pos;
+    }
+    e.pos = pos;
+    e.lastTick = tickMs;
+}
+
+void RangeTable::SetWake(int id, std::function<void()> wake) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
+    entries[static_cast<size_t>(id)].wake = std::move(wake);
+}
+
+void RangeTable::Complete(int id, int64_t tickMs) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
+    Entry& e = entries[static_cast<size_t>(id)];
+    e.info.complete = true;
+    e.wake = nullptr;
+    const double rate = RateOf(e, tickMs);
+    if (rate > 0) threadRates[static_cast<size_t>(e.info.thread)] = rate;
+}
+
+bool RangeTable::TakeWoken(int id) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return false;
+    const bool woken = entries[static_cast<size_t>(id)].woken;
+    entries[static_cast<size_t>(id)].woken = false;
+    return woken;
+}
+
+void RangeTable::Drop(int id) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
+    entries[static_cast<size_t>(id)].dropped = true;
+    entries[static_cast<size_t>(id)].wake = nullptr;
+}
+
+bool RangeTable::WorthWaiting(int thread) const {
+    std::lock_guard<std::mutex> guard(lock);
+    for (const Entry& e : entries) {
+        if (e.info.complete || e.dropped || e.info.thread == thread) continue;
+        if (e.info.end - std::max(e.claimed, e.pos) >= rules.minTakeBytes) return true;
+    }
+    return false;
+}
+
+double RangeTable::RateOf(const Entry& e, int64_t tickMs) const {
+    // A range that has not moved for a while is stalled, whatever it did before.
+    if (e.watchTick < 0 || tickMs - e.lastTick > rules.stalledMs) {
+        return 0;
+    }
+    const int64_t elapsed = std::max<int64_t>(tickMs - e.watchTick, 1);
+    return static_cast<double>(e.pos - e.watchPos) * 1000.0 / static_cast<double>(elapsed);
+}
+
+std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
+    RangeInfo taken;
+    {
+        // The wake runs under the lock: the owner clears it here before its socket goes.
+        std::lock_guard<std::mutex> guard(lock);
+        if (!planned || thread < 0 || thread >= threadCount) return std::nullopt;
+        Entry* best = nullptr;
+        double bestSeconds = -1;
+        for (Entry& e : entries) {
+            if (e.info.complete || e.dropped || e.info.thread == thread || e.watchTick < 0) {
+                continue;
+            }
+            if (tickMs - e.watchTick < rules.minWatchMs) continue;
+            const int64_t left = e.info.end - std::max(e.claimed, e.pos);
+            if (left < rules.minTakeBytes) continue;
+            const double rate = RateOf(e, tickMs);
+            const double seconds = rate > 0 ? static_cast<double>(left) / rate
+                                            : std::numeric_limits<double>::infinity();
+            if (seconds > bestSeconds) {
+                best = &e;
+                bestSeconds = seconds;
+            }
+        }
+        if (best == nullptr || bestSeconds < static_cast<double>(rules.minSecondsLeft)) {
+            return std::nullopt;
+        }
+        const int64_t from = std::max(best->claimed, best->pos);
+        const int64_t left = best->info.end - from;
+        double takerRate = threadRates[static_cast<size_t>(thread)];
+        const double ownerRate = RateOf(*best, tickMs);
+        if (takerRate <= 0) takerRate = ownerRate;
+        const int64_t cut = SplitPoint(from, left, ownerRate, takerRate);
+        if (best->info.end - cut < rules.minTakeBytes) return std::nullopt;
+        Entry e;
+        e.info.id = static_cast<int>(entries.size());
+        e.info.thread = thread;
+        e.info.start = cut;
+        e.info.end = best->info.end;
+        e.info.takenFrom = best->info.thread;
+        e.info.partName = TakenPartName(target, cut);
+        e.pos = e.claimed = cut;
+        best->info.end = cut;
+        // An owner already at the cut waits on a read it no longer needs; a stalled one
+        // starts again on a fresh connection for what it still has to fetch.
+        if ((best->pos >= cut || ownerRate <= 0) && best->wake) {
+            best->wake();
+            best->woken = true;
+        }
+        taken = e.info;
+        entries.push_back(std::move(e));
+    }
+    return taken;
+}
+
+std::vector<RangeInfo> RangeTable::Ordered() const {
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<RangeInfo> out;
+    out.reserve(entries.size());
+    for (const Entry& e : entries) out.push_back(e.info);
+    std::sort(out.begin(), out.end(),
+              [](const RangeInfo& a, const RangeInfo& b) { return a.start < b.start; });
+    return out;
+}

@@ -1,0 +1,101 @@
+#pragma once
+// RangeTable: the job's byte ranges while it runs. Each thread starts with its own segment
+// (range id = thread number); a thread that has finished takes the upper part of the range
+// with the most time left, on its own connection, into a part file of its own, and the owner
+// stops at the new end. The split point comes from the measured rates, so that both end
+// together. Any thread; one lock inside.
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// When a range is worth sharing: what the taker would get, and how long the owner still has.
+struct ResplitRules {
+    int64_t minTakeBytes = 512 * 1024;
+    int64_t minSecondsLeft = 3;
+    // How long a range's rate is watched before it is trusted (a connection still in slow
+    // start looks slower than it is).
+    int64_t minWatchMs = 1000;
+    // A range that has not moved for this long counts as stalled (rate 0).
+    int64_t stalledMs = 2000;
+    // How often a thread without work looks again for a range worth taking.
+    int pollMs = 250;
+};
+
+struct RangeInfo {
+    int id = -1;
+    int thread = -1;  // who fetches it
+    int64_t start = 0;
+    int64_t end = 0;     // one past the last byte; moves down when the range is split
+    int takenFrom = -1;  // the thread whose range it was cut from; -1 for a first segment
+    std::string partName;
+    bool complete = false;
+};
+
+// Name of the part file for a range taken during the job. It ends in a letter, so it can
+// never be the numbered part of this target or of another one.
+std::string TakenPartName(const std::string& target, int64_t start);
+
+// Where to cut a remainder of `left` bytes (from `from`) between an owner at `ownerRate` and
+// a taker at `takerRate` (bytes per second) so that both end together; the cut is no earlier
+// than `from`. Pure; rates of 0 or less count as nothing.
+int64_t SplitPoint(int64_t from, int64_t left, double ownerRate, double takerRate);
+
+class RangeTable {
+public:
+    // Owner thread, no worker running: a new job.
+    void Reset(const ResplitRules& rules);
+    // The first segments of a file of this size, one per thread, parts named after the target
+    // (the first caller plans; later calls keep it).
+    void Plan(const std::string& target, int threadCount, int64_t fileSize);
+    bool Planned() const;
+
+    RangeInfo Get(int id) const;
+    // How many bytes the range's owner, now at `pos`, may read next (at most `want`); what it
+    // may read is never given away. 0 at the range's end.
+    // `end` (if given) gets the range's end.
+    int64_t Allow(int id, int64_t pos, int64_t want, int64_t* end = nullptr);
+    // The owner has `pos` bytes of the file up to (exclusive); feeds the rate.
+    void Advance(int id, int64_t pos, int64_t tickMs);
+    // Called by the owner while it reads: how to make a blocked read return when the range is
+    // cut at the owner's position (nullptr when not reading).
+    void SetWake(int id, std::function<void()> wake);
+    void Complete(int id, int64_t tickMs);
+    // Whether the range's connection was closed by a cut since the last call (then the
+    // attempt that ended is not the server's fault).
+    bool TakeWoken(int id);
+    // The range's thread gave up on it: no one takes from it (the job fails anyway).
+    void Drop(int id);
+    // Whether a range of another thread is still big enough that it may become worth taking.
+    bool WorthWaiting(int thread) const;
+
+    // A range for `thread` cut from the one with the most time left, or none worth taking.
+    std::optional<RangeInfo> Take(int thread, int64_t tickMs);
+
+    // Every range by its first byte: they tile the file.
+    std::vector<RangeInfo> Ordered() const;
+
+private:
+    struct Entry {
+        RangeInfo info;
+        int64_t pos = 0;      // bytes in hand up to
+        int64_t claimed = 0;  // bytes the owner may have read up to
+        int64_t watchTick = -1;
+        int64_t watchPos = 0;
+        int64_t lastTick = -1;
+        bool dropped = false;
+        bool woken = false;
+        std::function<void()> wake;
+    };
+    double RateOf(const Entry& e, int64_t tickMs) const;
+
+    mutable std::mutex lock;
+    std::string target;
+    int threadCount = 1;
+    ResplitRules rules;
+    bool planned = false;
+    std::vector<Entry> entries;       // index = id
+    std::vector<double> threadRates;  // last finished range's rate per thread
+};

@@ -1,0 +1,106 @@
+// The range table's arithmetic: where a remainder is cut, which range is shared, and that the
+// ranges always tile the file and an owner never loses what it may already have read.
+#include <gtest/gtest.h>
+
+#include "engine/RangeTable.h"
+
+namespace {
+
+struct SplitCase {
+    int64_t from, left;
+    double owner, taker;
+    int64_t cut;
+};
+
+TEST(RangeSplit, BothEndTogether) {
+    const SplitCase cases[] = {
+        {1000, 900, 1.0, 2.0, 1300},                          // the faster taker gets two thirds
+        {0, 1000, 1.0, 1.0, 500},    {0, 1000, 0.0, 5.0, 0},  // a stalled owner keeps nothing
+        {0, 1000, 5.0, 0.0, 1000},   {0, 1000, 0.0, 0.0, 500}, {7, 0, 1.0, 1.0, 7},
+    };
+    for (const SplitCase& c : cases) {
+        EXPECT_EQ(SplitPoint(c.from, c.left, c.owner, c.taker), c.cut)
+            << c.from << " " << c.left << " " << c.owner << " " << c.taker;
+    }
+}
+
+ResplitRules Rules() {
+    return ResplitRules{1000, 1, 100};
+}
+
+// Tiling: the ranges by start, each ending where the next begins, the last at the size.
+void ExpectTiles(const RangeTable& table, int64_t size) {
+    int64_t at = 0;
+    for (const RangeInfo& r : table.Ordered()) {
+        EXPECT_EQ(r.start, at) << r.id;
+        EXPECT_LE(r.start, r.end) << r.id;
+        at = r.end;
+    }
+    EXPECT_EQ(at, size);
+}
+
+TEST(RangeTable, TakesFromTheSlowestAndNeverWhatTheOwnerMayHaveRead) {
+    RangeTable table;
+    table.Reset(Rules());
+    table.Plan("/t/f", 3, 300000);
+    // Thread 0 done fast; thread 1 slow (10 KB/s), thread 2 faster (50 KB/s).
+    table.Advance(0, 0, 0);
+    table.Advance(0, 100000, 1000);
+    table.Complete(0, 1000);
+    table.Advance(1, 100000, 0);
+    table.Advance(1, 110000, 1000);
+    EXPECT_EQ(table.Allow(1, 110000, 20000), 20000);  // claimed up to 130000
+    table.Advance(2, 200000, 0);
+    table.Advance(2, 250000, 1000);
+
+    const auto taken = table.Take(0, 1000);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->takenFrom, 1);
+    EXPECT_EQ(taken->thread, 0);
+    EXPECT_GE(taken->start, 130000);
+    EXPECT_EQ(taken->end, 200000);
+    EXPECT_EQ(taken->partName, "/t/f.r" + std::to_string(taken->start) + ".part");
+    EXPECT_EQ(table.Get(1).end, taken->start);
+    ExpectTiles(table, 300000);
+    // The owner reaches its new end and is told to stop there.
+    int64_t end = 0;
+    EXPECT_EQ(table.Allow(1, 130000, 1 << 20, &end), taken->start - 130000);
+    EXPECT_EQ(end, taken->start);
+}
+
+TEST(RangeTable, NothingWorthTakingIsLeftAlone) {
+    RangeTable table;
+    table.Reset(Rules());
+    table.Plan("/t/f", 2, 4000);
+    table.Advance(1, 2000, 0);
+    // Too young to be judged, then too little left.
+    EXPECT_FALSE(table.Take(0, 50).has_value());
+    table.Advance(1, 3500, 1000);
+    EXPECT_FALSE(table.Take(0, 1000).has_value());
+    // Never from a finished range, nor from itself.
+    table.Complete(1, 1000);
+    EXPECT_FALSE(table.Take(0, 2000).has_value());
+    EXPECT_FALSE(table.Take(1, 2000).has_value());
+    ExpectTiles(table, 4000);
+}
+
+TEST(RangeTable, AStalledOwnerIsWokenAtTheCut) {
+    RangeTable table;
+    table.Reset(Rules());
+    table.Plan("/t/f", 2, 100000);
+    table.Advance(0, 0, 0);
+    table.Advance(0, 50000, 100);
+    table.Complete(0, 100);
+    table.Advance(1, 50000, 0);
+    EXPECT_EQ(table.Allow(1, 60000, 0), 0);  // nothing claimed past 60000
+    table.Advance(1, 60000, 500);
+    int woken = 0;
+    table.SetWake(1, [&] { ++woken; });
+    const auto taken = table.Take(0, 5000);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->start, 60000);  // no byte for 4.5 s: stalled, it keeps nothing more
+    EXPECT_EQ(woken, 1);
+    ExpectTiles(table, 100000);
+}
+
+}  // namespace

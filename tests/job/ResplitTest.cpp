@@ -1,0 +1,77 @@
+// A job whose one connection stalls: the threads that finish take its remainder, the stalled
+// owner stops at the cut, and the file ends byte-exact with no taken part left behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "job/DownloadJob.h"
+#include "settings/Settings.h"
+#include "support/FakeHttpServer.h"
+#include "support/TempDir.h"
+
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpServer;
+using testsupport::PatternBytes;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+
+namespace {
+
+struct ResplitCase {
+    const char* name;
+    int threads;
+    int stalled;  // GETs that stop sending after stallAfter bytes and hold on
+};
+
+class Resplit : public ::testing::TestWithParam<ResplitCase> {};
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    while (dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
+        if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+    }
+    if (d != nullptr) ::closedir(d);
+    return names;
+}
+
+TEST_P(Resplit, StalledRangesAreTakenAndTheFileIsExact) {
+    const ResplitCase& c = GetParam();
+    TempDir dir;
+    FakeHttpOptions options;
+    options.body = PatternBytes(800000, 31);
+    options.stallAfter = 30000;
+    options.stallConnections = c.stalled;
+    FakeHttpServer server(options);
+    SharedSettings settings;
+    settings.Update([](Settings& s) { s.attempts = 2; });
+    // The stall limit is far beyond the job's bound: only a cut ends the stalled reads.
+    JobOptions limits(3000, 60000, 0);
+    limits.resplitRules = ResplitRules{16384, 0, 0, 150, 10};
+    DownloadJob job(settings, nullptr);
+    const std::string target = dir.File("f.bin");
+    job.Start(server.Url(), target, c.threads, limits);
+    const bool finished = job.WaitFinished(20000);
+    std::string log;
+    for (const auto& line : job.TakeLogLines()) {
+        log += "#" + std::to_string(line.first) + " " + line.second;
+    }
+    if (!finished) job.StopAllWorkers();
+    ASSERT_TRUE(finished) << log;
+    EXPECT_EQ(job.Snapshot().text.rfind("Job completed successfully", 0), 0u) << log;
+    EXPECT_TRUE(ReadFileBytes(target) == options.body);
+    EXPECT_NE(log.find("Takes bytes"), std::string::npos) << log;
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"f.bin"});
+    job.StopAllWorkers();
+}
+
+const ResplitCase kCases[] = {
+    {"OneOfFour", 4, 1},
+    {"TwoOfThree", 3, 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Resplit, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
