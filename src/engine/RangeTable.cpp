@@ -115,9 +115,9 @@ void RangeTable::Drop(int id) {
 
 bool RangeTable::WorthWaiting(int thread) const {
     std::lock_guard<std::mutex> guard(lock);
+    // Any range still running may stall or turn out worth sharing.
     for (const Entry& e : entries) {
-        if (e.info.complete || e.dropped || e.info.thread == thread) continue;
-        if (e.info.end - std::max(e.claimed, e.pos) >= rules.minTakeBytes) return true;
+        if (!e.info.complete && !e.dropped && e.info.thread != thread) return true;
     }
     return false;
 }
@@ -140,6 +140,14 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
         Entry* best = nullptr;
         double bestSeconds = -1;
         for (Entry& e : entries) {
+            // A connection that stalls with bytes still to come starts again on a fresh
+            // one, whether or not anything of its range is worth taking.
+            if (!e.info.complete && !e.dropped && e.wake && e.pos < e.info.end &&
+                e.watchTick >= 0 && RateOf(e, tickMs) <= 0) {
+                e.wake();
+                e.wake = nullptr;
+                e.woken = true;
+            }
             if (e.info.complete || e.dropped || e.info.thread == thread || e.watchTick < 0) {
                 continue;
             }
@@ -175,8 +183,9 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
         best->info.end = cut;
         // An owner already at the cut waits on a read it no longer needs; a stalled one
         // starts again on a fresh connection for what it still has to fetch.
-        if ((best->pos >= cut || ownerRate <= 0) && best->wake) {
+        if (best->pos >= cut && best->wake) {
             best->wake();
+            best->wake = nullptr;
             best->woken = true;
         }
         taken = e.info;

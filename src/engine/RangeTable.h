@@ -68,10 +68,12 @@ public:
     bool TakeWoken(int id);
     // The range's thread gave up on it: no one takes from it (the job fails anyway).
     void Drop(int id);
-    // Whether a range of another thread is still big enough that it may become worth taking.
+    // Whether a range of another thread is still running (it may stall or become worth
+    // sharing).
     bool WorthWaiting(int thread) const;
 
     // A range for `thread` cut from the one with the most time left, or none worth taking.
+    // Wakes, on the way, every reading range that has stalled, so it starts again.
     std::optional<RangeInfo> Take(int thread, int64_t tickMs);
 
     // Every range by its first byte: they tile the file.

@@ -145,6 +145,13 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         host->LogLine(FormatText("Thread #%d. complited with %d\r\n", threadNumber, ok ? 1 : 0),
                       threadNumber);
         if (ok) break;
+        if (cutWoken) {
+            host->LogLine(
+                FormatText("The connection had stalled: the rest of the range, up to byte %lld, "
+                           "is fetched on a new one\r\n",
+                           static_cast<long long>(host->Fields().ranges.Get(rangeId).end - 1)),
+                threadNumber);
+        }
         lastCutWoken = cutWoken;
     }
     return ok;

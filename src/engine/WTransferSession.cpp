@@ -541,6 +541,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
                          job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
     if (movable) {
         readLimit = std::min<int64_t>(readLimit, kClaimBytes);
+        // A new connection gets a stall window of its own.
+        job.ranges.Advance(RangeId(), segmentStart, TickCount());
         job.ranges.SetWake(RangeId(), [this, source] {
             WSemaphoreLock guard(&sessionLock);
             source->Close(false, kConnectionFailed);

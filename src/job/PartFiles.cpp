@@ -1,9 +1,11 @@
 #include "job/PartFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -43,6 +45,36 @@ std::string CheckSize(const std::string& targetPath, int64_t expectedSize) {
 
 void DeleteParts(const std::string& targetPath, int threadCount) {
     for (int i = 1; i < threadCount; ++i) ::unlink(PartFileName(targetPath, i).c_str());
+}
+
+std::vector<std::string> TakenPartFiles(const std::string& targetPath) {
+    std::vector<std::string> found;
+    const size_t slash = targetPath.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : targetPath.substr(0, slash + 1);
+    const std::string prefix =
+        (slash == std::string::npos ? targetPath : targetPath.substr(slash + 1)) + ".r";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return found;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        constexpr size_t kSuffix = 5;  // ".part"
+        if (name.size() <= prefix.size() + kSuffix || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - kSuffix, kSuffix, ".part") != 0) {
+            continue;
+        }
+        const std::string digits =
+            name.substr(prefix.size(), name.size() - prefix.size() - kSuffix);
+        if (!std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        const std::string path = slash == std::string::npos ? name : dir + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
+    }
+    ::closedir(d);
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 bool PathExists(const std::string& path) {
@@ -97,8 +129,12 @@ FileResult FinishJobFiles(const std::string& targetPath, int threadCount, bool d
     } else {
         result = joiner.Finish(delfiles, fileSize);
     }
-    // The finished file is the user's: it carries no record of ours.
-    if (result.ok) ClearPartRecord(targetPath);
+    // The finished file is the user's: it carries no record of ours. Taken ranges are the
+    // job's own business (or a killed job's): never kept past a success.
+    if (result.ok) {
+        ClearPartRecord(targetPath);
+        for (const std::string& name : TakenPartFiles(targetPath)) ::unlink(name.c_str());
+    }
     return result;
 }
 

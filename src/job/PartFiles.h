@@ -42,6 +42,9 @@ int64_t FileSize(const std::string& path);
 std::string CheckSize(const std::string& targetPath, int64_t expectedSize);
 // Deletes parts 1..threadCount-1 (those that exist).
 void DeleteParts(const std::string& targetPath, int threadCount);
+// Part files of ranges taken during a job on this target (this one or one that was killed):
+// "<target>.r<digits>.part", regular files only.
+std::vector<std::string> TakenPartFiles(const std::string& targetPath);
 
 class PartJoiner;
 

@@ -246,12 +246,7 @@ FileResult PartJoiner::Finish(bool delfiles, int64_t expectedSize) {
         targetFd = -1;
     }
     if (result.ok && delfiles) DeleteParts(target, count);
-    // Taken ranges are the job's own business: never kept past a success.
-    if (result.ok) {
-        for (const RangeInfo& range : Order()) {
-            if (range.takenFrom >= 0) ::unlink(range.partName.c_str());
-        }
-    }
+
     return result;
 }
 
