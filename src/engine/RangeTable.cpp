@@ -122,11 +122,13 @@ bool RangeTable::WorthWaiting(int thread) const {
     return false;
 }
 
+bool RangeTable::Stalled(const Entry& e, int64_t tickMs) const {
+    return e.watchTick >= 0 && tickMs - e.lastTick > rules.stalledMs;
+}
+
 double RangeTable::RateOf(const Entry& e, int64_t tickMs) const {
     // A range that has not moved for a while is stalled, whatever it did before.
-    if (e.watchTick < 0 || tickMs - e.lastTick > rules.stalledMs) {
-        return 0;
-    }
+    if (e.watchTick < 0 || Stalled(e, tickMs)) return 0;
     const int64_t elapsed = std::max<int64_t>(tickMs - e.watchTick, 1);
     return static_cast<double>(e.pos - e.watchPos) * 1000.0 / static_cast<double>(elapsed);
 }
@@ -143,7 +145,7 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
             // A connection that stalls with bytes still to come starts again on a fresh
             // one, whether or not anything of its range is worth taking.
             if (!e.info.complete && !e.dropped && e.wake && e.pos < e.info.end &&
-                e.watchTick >= 0 && RateOf(e, tickMs) <= 0) {
+                Stalled(e, tickMs)) {
                 e.wake();
                 e.wake = nullptr;
                 e.woken = true;

@@ -91,6 +91,8 @@ private:
         bool woken = false;
         std::function<void()> wake;
     };
+    // No byte for rules.stalledMs (a range that has just begun is not stalled).
+    bool Stalled(const Entry& e, int64_t tickMs) const;
     double RateOf(const Entry& e, int64_t tickMs) const;
 
     mutable std::mutex lock;
