@@ -61,6 +61,9 @@ struct JobFields {
     std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
     JobOptions options;                 // set with url, never changed while workers run
+    // The job cannot succeed, whatever a retry does: every worker ends without a further
+    // attempt.
+    std::atomic<bool> noMoreAttempts{false};
     // What each range fetched before its start, checked against the range before it.
     SegmentLeads leads;
     // The byte ranges and who fetches them; planned once the size is known.
@@ -125,8 +128,14 @@ struct JobFields {
     // before its first change), so every worker gets the same answer.
     bool TargetComplete(int64_t size) {
         std::lock_guard<std::mutex> guard(completeLock);
-        if (complete < 0) complete = TargetHoldsWholeFile(size) ? 1 : 0;
+        if (complete < 0) complete = TargetState(size);
         return complete == 1;
+    }
+    // Decided with TargetComplete: the target is longer than the remote file. A resume never
+    // cuts the user's bytes; only a fresh start may.
+    bool TargetTooLong() const {
+        std::lock_guard<std::mutex> guard(completeLock);
+        return complete == 2;
     }
     // Owner thread, no worker running.
     void ResetTargetComplete() {
@@ -140,9 +149,10 @@ struct JobFields {
     }
 
 private:
-    bool TargetHoldsWholeFile(int64_t size) const;
+    // 1: the whole file and no part beside it; 2: longer than size; 0: otherwise.
+    int TargetState(int64_t size) const;
     mutable std::mutex completeLock;
-    int complete = -1;  // -1 undecided, 0 no, 1 yes
+    int complete = -1;  // -1 undecided, then TargetState's answer
     mutable std::mutex validatorLock;
     std::string validator;
     bool validatorSet = false;

@@ -108,6 +108,7 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
             attempts = kMaxAttempts;
         }
         if (i >= attempts + staleRetries + cutRetries || stopRequested) break;
+        if (host->Fields().noMoreAttempts) break;
         if (host->Fields().RangesAbandoned(threadNumber)) {
             host->LogLine("The whole file is fetched over one connection: this range stops\r\n",
                           threadNumber);

@@ -300,6 +300,14 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     }
 
     targetComplete = job.options.keepCompleteTarget && job.TargetComplete(fileSize);
+    if (job.options.keepCompleteTarget && job.TargetTooLong()) {
+        job.noMoreAttempts = true;
+        Log(
+            FormatText("%s is longer than the remote file (%lld bytes): kept as it is, nothing "
+                       "fetched\r\n",
+                       job.targetPath.c_str(), AsLong(fileSize)));
+        return false;
+    }
     if (targetComplete) {
         if (threadNumber == 0) {
             Log(FormatText("%s already holds all %lld bytes: nothing to fetch\r\n",

@@ -76,6 +76,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.leads.Reset(threadCount);
     fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
+    fields.noMoreAttempts = false;
     joiner.Reset(targetPath, threadCount, &fields);
     fields.ResetTargetComplete();
     limiter.reset();

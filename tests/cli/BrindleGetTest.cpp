@@ -155,6 +155,25 @@ TEST_F(BrindleGetTest, QuietRunsSayNothingAndContinueAnswersTheQuestion) {
     }
 }
 
+// A target longer than the remote file: -c keeps every byte of it and fails; -y may cut it.
+TEST_F(BrindleGetTest, ContinueNeverCutsATargetLongerThanTheRemoteFile) {
+    FakeHttpOptions options;
+    options.body = PatternBytes(10000, 12);
+    FakeHttpServer server(options);
+    const std::string mine = PatternBytes(15000, 13);
+    WriteFileBytes(Target(), mine);
+    ProcessResult r = Run({"-c", "-n", "2", server.Url()});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("is longer than the remote file (10000 bytes): kept as it is"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(ReadFileBytes(Target()) == mine);
+    EXPECT_TRUE(server.Requests("GET").empty());
+    r = Run({"-y", "-n", "2", server.Url()});
+    ASSERT_TRUE(Succeeded(r)) << r.out << r.err;
+    EXPECT_EQ(ReadFileBytes(Target()), options.body);
+}
+
 TEST_F(BrindleGetTest, ExistingFilesWithoutATerminalAreRefused) {
     WriteFileBytes(Target(), "old");
     WriteFileBytes(Target() + "2", "older");
