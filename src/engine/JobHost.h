@@ -141,6 +141,17 @@ struct JobFields {
     void ResetTargetComplete() {
         std::lock_guard<std::mutex> guard(completeLock);
         complete = -1;
+        roomChecked = false;
+        roomProblem.clear();
+    }
+    // Whether the file system can hold what is still missing of a file of `size` bytes (the
+    // target and its numbered parts count as held): "" when it can, else why not. Decided
+    // once, like TargetComplete, before any byte is fetched.
+    std::string RoomProblem(int64_t size) {
+        std::lock_guard<std::mutex> guard(completeLock);
+        if (!roomChecked) roomProblem = FindRoomProblem(size);
+        roomChecked = true;
+        return roomProblem;
     }
     // After the job: true when TargetComplete said so (nothing was fetched).
     bool WasTargetComplete() const {
@@ -151,6 +162,9 @@ struct JobFields {
 private:
     // 1: the whole file and no part beside it; 2: longer than size; 0: otherwise.
     int TargetState(int64_t size) const;
+    std::string FindRoomProblem(int64_t size) const;
+    bool roomChecked = false;
+    std::string roomProblem;
     mutable std::mutex completeLock;
     int complete = -1;  // -1 undecided, then TargetState's answer
     mutable std::mutex validatorLock;

@@ -1,6 +1,8 @@
 #include "engine/PartFileWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +21,10 @@ constexpr int kPipeBytes = 1024 * 1024;
 }  // namespace
 
 PartFileWriter::~PartFileWriter() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) {
+        ReleaseReserved();
+        ::close(fd);
+    }
     ClosePipe();
 }
 
@@ -28,6 +33,7 @@ bool PartFileWriter::Open(const std::string& path) {
     error = 0;
     written = 0;
     used = 0;
+    reservedEnd = 0;
     spliceOut = true;
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -44,8 +50,27 @@ bool PartFileWriter::Open(const std::string& path) {
 
 void PartFileWriter::Reserve(int64_t bytes) {
     if (fd < 0 || bytes <= 0) return;
-    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(fileOffset + used),
-                      static_cast<off_t>(bytes));
+    // Never past the free room: a size that a server only claims must not fill the disk.
+    struct statvfs room {};
+    if (::fstatvfs(fd, &room) == 0) {
+        const auto free = static_cast<int64_t>(room.f_bavail) * static_cast<int64_t>(room.f_frsize);
+        bytes = std::min(bytes, free - kKeptFree);
+        if (bytes <= 0) return;
+    }
+    const int64_t from = fileOffset + static_cast<int64_t>(used);
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(bytes)) ==
+        0) {
+        reservedEnd = std::max(reservedEnd, from + bytes);
+    }
+}
+
+void PartFileWriter::ReleaseReserved() {
+    struct stat status {};
+    if (reservedEnd == 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
+    // Room beyond what was written goes back (a failed, stopped or cut transfer). A hole
+    // punched past the end frees nothing; cutting the file to its own size does.
+    if (reservedEnd > status.st_size) (void)::ftruncate(fd, status.st_size);
+    reservedEnd = 0;
 }
 
 bool PartFileWriter::Append(const char* data, size_t size) {
@@ -159,6 +184,7 @@ bool PartFileWriter::Close() {
         return false;
     }
     bool ok = error == 0 && WriteBuffered();
+    ReleaseReserved();
     if (::close(fd) != 0 && ok) {
         error = errno;
         ok = false;

@@ -34,8 +34,9 @@ public:
     // Error() set.
     bool Open(const std::string& path);
     // Allocates disk room for `bytes` more past the end without changing the file's size (a
-    // filesystem that cannot is left as it is): the writes that follow then find their blocks
-    // in place instead of reserving them page by page.
+    // filesystem that cannot is left as it is; never more than the free room): the writes that
+    // follow then find their blocks in place instead of reserving them page by page. What is
+    // still unwritten at Close is given back.
     void Reserve(int64_t bytes);
     // Buffers the bytes, writing every block that fills. False once any write has failed.
     bool Append(const char* data, size_t size);
@@ -67,6 +68,9 @@ public:
 
 private:
     bool WriteBuffered();
+    void ReleaseReserved();
+    // Room that Reserve leaves free for everything else on the file system.
+    static constexpr int64_t kKeptFree = 64LL * 1024 * 1024;
     bool DrainPipe(size_t size);
     void ClosePipe();
 
@@ -74,6 +78,7 @@ private:
     int error = 0;
     int64_t fileOffset = 0;  // where the first buffered byte lands
     int64_t written = 0;
+    int64_t reservedEnd = 0;  // end of the room Reserve allocated
     size_t used = 0;
     std::vector<char> buffer;
     int pipeRead = -1;

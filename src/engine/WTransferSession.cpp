@@ -315,6 +315,12 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
         }
         return true;
     }
+    const std::string roomProblem = job.RoomProblem(fileSize);
+    if (!roomProblem.empty()) {
+        job.noMoreAttempts = true;
+        Log(roomProblem + "\r\n");
+        return false;
+    }
     int threadCount = std::max(job.threadCount, 1);
     int64_t length = fileSize / threadCount;
     segmentStart = threadNumber * length;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,6 +173,44 @@ TEST_F(BrindleGetTest, ContinueNeverCutsATargetLongerThanTheRemoteFile) {
     r = Run({"-y", "-n", "2", server.Url()});
     ASSERT_TRUE(Succeeded(r)) << r.out << r.err;
     EXPECT_EQ(ReadFileBytes(Target()), options.body);
+}
+
+// A size the server only claims (HEAD and every Content-Range say it; each answer carries the
+// first 64 KiB and ends): more than the disk holds fails before any GET; a size that fits
+// leaves no reserved room behind the failed parts.
+TEST_F(BrindleGetTest, ClaimedSizesNeverFillTheDisk) {
+    for (const std::string claimed : {"1125899906842624", "67108864"}) {
+        const bool huge = claimed.size() > 10;
+        FakeHttpOptions options;
+        options.body = PatternBytes(65536, 14);
+        options.rewrite = [claimed](const testsupport::FakeHttpRequest& request,
+                                    const std::string& answer) {
+            const size_t end = answer.find("\r\n\r\n");
+            std::string head = answer.substr(0, end + 2);
+            const std::string body = answer.substr(end + 4);
+            long long first = 0, last = 0;
+            std::string fields = "Content-Length: " + claimed + "\r\n";
+            if (std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) == 2) {
+                fields = "Content-Length: " + std::to_string(last - first + 1) +
+                         "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                         std::to_string(last) + "/" + claimed + "\r\n";
+            }
+            head = head.substr(0, head.find("Content-Length:")) + fields +
+                   "Accept-Ranges: bytes\r\nConnection: close\r\n";
+            return head + "\r\n" + (request.method == "GET" ? body : "");
+        };
+        FakeHttpServer server(options);
+        const ProcessResult r = Run({"-y", "-a", "1", "-n", "2", server.Url()});
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_EQ(r.err.find("Not enough room for ") != std::string::npos, huge) << r.err;
+        EXPECT_EQ(server.Requests("GET").size(), huge ? 0u : 2u) << claimed;
+        for (const std::string& part : {Target(), Target() + "1"}) {
+            struct stat st {};
+            if (::stat(part.c_str(), &st) == 0) {
+                EXPECT_LT(st.st_blocks * 512, 4 << 20) << part << " keeps reserved room";
+            }
+        }
+    }
 }
 
 TEST_F(BrindleGetTest, ExistingFilesWithoutATerminalAreRefused) {
