@@ -31,7 +31,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         return;
     }
     std::string lockError;
-    if (!targetLock.Acquire(targetPath, lockError)) {
+    if (!targetLock.Acquire(targetPath, threadCount, lockError)) {
         // Two jobs writing one target interleave their bytes; this one touches nothing.
         LogLine("Job failed: " + lockError + "\r\n", 0);
         {

@@ -13,6 +13,7 @@
 
 #include "engine/PartRecord.h"
 #include "job/PartJoiner.h"
+#include "job/TargetLock.h"
 
 std::string DescribeFileError(const std::string& what, const std::string& path, int error) {
     return what + " " + path + ": " + std::strerror(error);
@@ -87,7 +88,13 @@ std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threa
     std::vector<std::string> found;
     for (int i = threadCount < 1 ? 1 : threadCount; i <= kMaxPartNumber; ++i) {
         const std::string name = PartFileName(targetPath, i);
-        if (PathExists(name)) found.push_back(name);
+        if (!PathExists(name)) continue;
+        // "t.bin13" may be part 3 of a job on "t.bin1": its record then names fewer threads
+        // than 14; a file another job holds is that job's target.
+        PartRecord record;
+        if (ReadPartRecord(name, record) && record.threadCount <= i) continue;
+        if (HeldByAnotherJob(name)) continue;
+        found.push_back(name);
     }
     return found;
 }

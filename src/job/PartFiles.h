@@ -18,7 +18,9 @@ bool PathExists(const std::string& path);
 inline constexpr int kMaxPartNumber = 99;
 
 // Part files of the target numbered threadCount .. kMaxPartNumber that exist: left by a job
-// with more threads, never used, joined or deleted by this one.
+// with more threads, never used, joined or deleted by this one. A file whose record says it
+// belongs to a run with too few threads to have written it (a part of "<target><digit>"), or
+// that another job holds, is not counted.
 std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threadCount);
 
 // The existing-files question: "Files:\r\n", each existing file among the target and parts

@@ -15,10 +15,12 @@ public:
     TargetLock(const TargetLock&) = delete;
     TargetLock& operator=(const TargetLock&) = delete;
 
-    // False, with the reason in `error`, only when another job holds the target. A target that
+    // False, with the reason in `error`, only when another job holds the target, or one of
+    // the job's part files (numbered 1..threadCount-1, or taken ranges) is another running
+    // job's target, or the target is itself a part file of another running job. A target that
     // cannot be opened (a missing directory, no permission) or is not a regular file is not
     // locked, and the job goes on to report its own, clearer error.
-    bool Acquire(const std::string& path, std::string& error);
+    bool Acquire(const std::string& path, int threadCount, std::string& error);
     void Release();
 
 private:
@@ -27,3 +29,7 @@ private:
     bool created = false;
     std::string path;
 };
+
+// Whether a job (another one, or another lock of this process) holds the lock on this file
+// now: a shared, non-blocking probe, so two probes never conflict and nothing is created.
+bool HeldByAnotherJob(const std::string& path);

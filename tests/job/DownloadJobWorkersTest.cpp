@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "job/DownloadJob.h"
+#include "job/TargetLock.h"
 #include "settings/Settings.h"
 #include "support/Blocked.h"
 #include "support/TempDir.h"
@@ -155,5 +156,38 @@ TEST_F(JobWorkersTest, SecondJobOnTheSameTargetFailsAtOnce) {
         for (const auto& line : third.TakeLogLines()) {
             EXPECT_EQ(line.second.find("in use"), std::string::npos);
         }
+    }
+}
+
+// A job whose files are another running job's: its target is that job's part, or one of its
+// parts is that job's target. It fails at once with the reason and touches nothing.
+TEST_F(JobWorkersTest, JobOnAnotherJobsFilesFailsAtOnce) {
+    struct Case {
+        std::string running, second, said;
+    };
+    const std::string t = dir.File("t.bin");
+    const Case cases[] = {
+        {t, t + "1", t + "1 is a part file of another download (of " + t + ")"},
+        {t, t + ".r123.part", t + ".r123.part is a part file of another download (of " + t + ")"},
+        {t + "2", t, "its part file " + t + "2 is in use by another download"},
+    };
+    for (const Case& c : cases) {
+        testsupport::WriteFileBytes(c.running, "theirs");
+        testsupport::WriteFileBytes(c.second, "kept");
+        TargetLock running;
+        std::string error;
+        ASSERT_TRUE(running.Acquire(c.running, 1, error)) << error;
+        DownloadJob second(settings, nullptr);
+        second.Start("http://127.0.0.1:9/f", c.second, 3, kLimits);
+        ASSERT_TRUE(second.WaitFinished(2000));
+        bool said = false;
+        for (const auto& line : second.TakeLogLines()) {
+            said = said || line.second == "Job failed: " + c.said + "\r\n";
+        }
+        EXPECT_TRUE(said) << c.said;
+        EXPECT_EQ(testsupport::ReadFileBytes(c.running), "theirs");
+        EXPECT_EQ(testsupport::ReadFileBytes(c.second), "kept");
+        ::unlink(c.running.c_str());
+        ::unlink(c.second.c_str());
     }
 }

@@ -61,6 +61,16 @@ TEST(PartFiles, StrayPartsOfMoreThreads) {
     EXPECT_EQ(StrayPartFiles(target, 2),
               (std::vector<std::string>{target + "2", target + "3", target + "10"}));
     EXPECT_TRUE(StrayPartFiles(target, 11).empty());
+    // "f.bin13" as part 3 of a 4-thread job on "f.bin1" is not f.bin's part 13; as a part of a
+    // 14-thread run it is.
+    WriteFileBytes(target + "13", "x");
+    for (int threads : {4, 14}) {
+        if (!testsupport::WriteRecord(target + "13", {100, threads, 0, "", {}})) {
+            GTEST_SKIP() << "no extended attributes here";
+        }
+        const auto strays = StrayPartFiles(target, 11);
+        EXPECT_EQ(strays.size(), threads == 4 ? 0u : 1u) << threads;
+    }
 }
 
 class JoinTest : public ::testing::Test {
