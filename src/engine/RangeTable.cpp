@@ -1,6 +1,7 @@
 #include "engine/RangeTable.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 std::string TakenPartName(const std::string& target, int64_t start) {
@@ -94,6 +95,8 @@ void RangeTable::Complete(int id, int64_t tickMs) {
     Entry& e = entries[static_cast<size_t>(id)];
     e.info.complete = true;
     e.wake = nullptr;
+    ++generation;
+    changed.notify_all();
     const double rate = RateOf(e, tickMs);
     if (rate > 0) threadRates[static_cast<size_t>(e.info.thread)] = rate;
 }
@@ -111,6 +114,8 @@ void RangeTable::Drop(int id) {
     if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
     entries[static_cast<size_t>(id)].dropped = true;
     entries[static_cast<size_t>(id)].wake = nullptr;
+    ++generation;
+    changed.notify_all();
 }
 
 bool RangeTable::WorthWaiting(int thread) const {
@@ -204,4 +209,19 @@ std::vector<RangeInfo> RangeTable::Ordered() const {
     std::sort(out.begin(), out.end(),
               [](const RangeInfo& a, const RangeInfo& b) { return a.start < b.start; });
     return out;
+}
+
+void RangeTable::WaitForChange(int ms, const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> guard(lock);
+    const uint64_t seen = generation;
+    changed.wait_for(guard, std::chrono::milliseconds(ms),
+                     [&] { return generation != seen || stop.load(); });
+}
+
+void RangeTable::Wake() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++generation;
+    }
+    changed.notify_all();
 }

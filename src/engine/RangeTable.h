@@ -4,6 +4,8 @@
 // with the most time left, on its own connection, into a part file of its own, and the owner
 // stops at the new end. The split point comes from the measured rates, so that both end
 // together. Any thread; one lock inside.
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -76,6 +78,11 @@ public:
     // Wakes, on the way, every reading range that has stalled, so it starts again.
     std::optional<RangeInfo> Take(int thread, int64_t tickMs);
 
+    // Waits at most ms, or until a range completes or is dropped, or Wake is called, or stop
+    // is set (Wake must follow setting it). An idle thread waits here between looks.
+    void WaitForChange(int ms, const std::atomic<bool>& stop);
+    void Wake();
+
     // Every range by its first byte: they tile the file.
     std::vector<RangeInfo> Ordered() const;
 
@@ -96,6 +103,8 @@ private:
     double RateOf(const Entry& e, int64_t tickMs) const;
 
     mutable std::mutex lock;
+    std::condition_variable changed;
+    uint64_t generation = 0;  // counts completions, drops and wakes
     std::string target;
     int threadCount = 1;
     ResplitRules rules;

@@ -26,6 +26,7 @@ void WInternetWorker::RequestStop() {
         stopRequested = true;
     }
     pauseWake.notify_all();
+    if (host != nullptr) host->Fields().ranges.Wake();
     std::lock_guard<std::mutex> guard(sessionGuard);
     if (currentSession != nullptr) currentSession->Stop();
 }
@@ -64,9 +65,11 @@ int WInternetWorker::Run(void*) {
         // Done with its own work: a share of the range with the most time left, as soon as
         // one is worth it.
         std::optional<RangeInfo> taken = job.ranges.Take(threadNumber, TickCount());
-        while (!taken && job.ranges.WorthWaiting(threadNumber) &&
-               job.wholeFile.load() == JobFields::WholeFile::No &&
-               PauseUnlessStopped(job.options.resplitRules.pollMs)) {
+        // Woken at once when a range ends, so waiting never delays the job's end.
+        while (!taken && !stopRequested && job.ranges.WorthWaiting(threadNumber) &&
+               job.wholeFile.load() == JobFields::WholeFile::No) {
+            job.ranges.WaitForChange(job.options.resplitRules.pollMs, stopRequested);
+            if (stopRequested) break;
             taken = job.ranges.Take(threadNumber, TickCount());
         }
         if (!taken) break;
