@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -33,6 +34,9 @@ namespace {
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 constexpr int kRefreshMs = 100;
+const char* const kStoppedText = "Job stopped";
+const char* const kStoppedTip = "Stopped";
+const char* const kStoppedNote = "Stopped. The part files are kept: \"Go\" resumes the job.";
 
 // Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
 void PumpUiEvents() {
@@ -53,6 +57,8 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
+    connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
+    connect(actionStop, &QAction::triggered, this, [this] { StopJob(); });
     connect(textb_4, &QLineEdit::textChanged, this, [this] { AttemptsChanged(); });
     connect(menuOptions, &QAction::triggered, this, [this] { OptionsClicked(); });
     connect(menuAbout, &QAction::triggered, this, [this] { AboutClicked(); });
@@ -103,6 +109,22 @@ void FtpForm::UrlChanged() {
         textb_2->setText(QString::fromStdString(*name));
     }
     cb_1->setEnabled(!IsRefusedUrl(text));
+    ShowGoOrStop();
+}
+
+bool FtpForm::JobRunning() const {
+    return job && !jobStopped && !job->IsFinished();
+}
+
+void FtpForm::ShowGoOrStop() {
+    // Focus follows the button, so Enter or Space on it keeps working after the swap.
+    const bool stop = JobRunning() && !cb_1->isEnabled();
+    QPushButton* shown = stop ? cb_2 : cb_1;
+    QPushButton* hidden = stop ? cb_1 : cb_2;
+    const bool hadFocus = hidden->hasFocus();
+    shown->setVisible(true);
+    hidden->setVisible(false);
+    if (hadFocus) shown->setFocus();
 }
 
 void FtpForm::AttemptsChanged() {
@@ -115,6 +137,7 @@ void FtpForm::StartJob() {
     if (tearingDown || closing) return;
     cb_1->setEnabled(false);
     TearDownJob();
+    ShowGoOrStop();
     if (closeRequested) {
         closeRequested = false;
         close();
@@ -139,6 +162,8 @@ void FtpForm::StartJob() {
 
     job = std::make_unique<DownloadJob>(settings, static_cast<JobObserver*>(this));
     verdictShown = false;
+    jobStopped = false;
+    label_5->clear();
     progb_1->SetPosition(0);
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
@@ -151,6 +176,43 @@ void FtpForm::StartJob() {
     }
     job->Start(url, targetPath, threadCount);
     refreshTimer->start();
+    ShowGoOrStop();
+}
+
+void FtpForm::StopJob() {
+    if (tearingDown || closing || !JobRunning()) return;
+    refreshTimer->stop();
+    // What the workers said up to now stays on the pages; from here on they are silent.
+    DrainLogs();
+    ApplyView(job->Snapshot());
+    job->SetClosing();
+    tearingDown = true;
+    job->StopAllWorkers();
+    tearingDown = false;
+    DrainLogs();
+    if (job->IsFinished()) {
+        // The verdict came before the stop could keep it away: it stands.
+        ApplyView(job->Snapshot());
+    } else {
+        jobStopped = true;
+        ShowStopped();
+    }
+    if (closeRequested) {
+        closeRequested = false;
+        close();
+    }
+}
+
+void FtpForm::ShowStopped() {
+    progb_1->SetBarText(kStoppedText);
+    progb_1->SetBarColor(kBlue);
+    progb_1->SetFailed(false);
+    for (WProgressBar* bar : threadBars) {
+        if (bar->toolTip() != kFailedTooltip && bar->value() < 100) bar->setToolTip(kStoppedTip);
+    }
+    label_5->setText(kStoppedNote);
+    cb_1->setEnabled(true);
+    ShowGoOrStop();
 }
 
 void FtpForm::TearDownJob() {
@@ -160,7 +222,7 @@ void FtpForm::TearDownJob() {
         job->StopAllWorkers();
         tearingDown = false;
         // The stopped job's own verdict stays on the job bar until the new job resets it.
-        if (!closing) ApplyView(job->Snapshot());
+        if (!closing && !jobStopped) ApplyView(job->Snapshot());
         job.reset();
     }
     RemoveThreadBarsAndPages();
@@ -197,7 +259,7 @@ void FtpForm::JobChanged() {
 }
 
 void FtpForm::Refresh() {
-    if (closing || !job) return;
+    if (closing || !job || jobStopped) return;
     DrainLogs();
     JobView view = job->Snapshot();
     ApplyView(view);
@@ -237,6 +299,7 @@ void FtpForm::ApplyView(const JobView& view) {
         verdictShown = true;
         cb_1->setText("Go");
         cb_1->setEnabled(true);
+        ShowGoOrStop();
     }
 }
 
