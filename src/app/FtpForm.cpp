@@ -58,6 +58,12 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
+    // Enter in either box does what "Go" would, and only when "Go" could be clicked.
+    for (QLineEdit* box : {textb_1, textb_2}) {
+        connect(box, &QLineEdit::returnPressed, this, [this] {
+            if (cb_1->isEnabled()) StartJob();
+        });
+    }
     connect(actionStop, &QAction::triggered, this, [this] { StopJob(); });
     connect(textb_4, &QLineEdit::textChanged, this, [this] { AttemptsChanged(); });
     connect(menuOptions, &QAction::triggered, this, [this] { OptionsClicked(); });

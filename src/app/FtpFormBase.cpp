@@ -101,7 +101,8 @@ void FtpFormBase::CreateControls() {
     updown_2->SetPos(1);
     progb_1->SetPosition(0);
     progb_1->SetBarColor(QColor(0, 0, 255));
-    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, cb_1, cb_2, tabctrl_1, textb_4};
+    // Tab goes through the form as it reads: left to right, then down.
+    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4, cb_1, cb_2, tabctrl_1};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     // The menu bar carries two commands, not drop-down menus; Alt+O and Alt+A choose them.

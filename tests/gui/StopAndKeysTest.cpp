@@ -104,6 +104,52 @@ private slots:
         QVERIFY(!form.cb_2->isVisible());
     }
 
+    void EnterStartsOnlyWhenGoIsEnabled_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<bool>("goEnabled");
+        QTest::newRow("URL, Go enabled") << "textb_1" << true;
+        QTest::newRow("Save as, Go enabled") << "textb_2" << true;
+        QTest::newRow("URL, Go disabled") << "textb_1" << false;
+        QTest::newRow("Save as, Go disabled") << "textb_2" << false;
+    }
+    void EnterStartsOnlyWhenGoIsEnabled() {
+        QFETCH(QString, box);
+        QFETCH(bool, goEnabled);
+        FakeHttpOptions options;
+        options.body = testsupport::PatternBytes(5000, 4);
+        FakeHttpServer server(options);
+        FtpForm form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const std::string target = files->File("entered.bin");
+        Prepare(form, server.Url("/entered.bin"), target, 1);
+        form.cb_1->setEnabled(goEnabled);
+        QTest::keyClick(form.findChild<QLineEdit*>(box), Qt::Key_Return);
+        QCOMPARE(form.Job() != nullptr, goEnabled);
+        if (!goEnabled) return;
+        QTRY_VERIFY_WITH_TIMEOUT(form.Job()->IsFinished(), kJobTimeoutMs);
+        QCOMPARE(testsupport::ReadFileBytes(target), server.Body());
+    }
+
+    void TabFollowsTheForm() {
+        FtpForm form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        form.textb_1->setFocus();
+        // The tab control takes the focus on its (unnamed) tab bar.
+        auto name = [&] {
+            QWidget* w = form.focusWidget();
+            return w->objectName().isEmpty() ? w->parentWidget()->objectName() : w->objectName();
+        };
+        QStringList visited{name()};
+        for (int i = 0; i < 12 && (visited.size() < 2 || visited.last() != "textb_1"); ++i) {
+            QTest::keyClick(form.focusWidget(), Qt::Key_Tab);
+            visited << name();
+        }
+        QCOMPARE(visited, QStringList({"textb_1", "textb_2", "pictbttn_1", "textb_3", "textb_4",
+                                       "cb_1", "tabctrl_1", "textb_1"}));
+    }
+
 private:
     std::unique_ptr<guitest::ConfigDir> config;
     std::unique_ptr<testsupport::TempDir> files;
