@@ -26,6 +26,7 @@
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
 #include "job/ProgressTexts.h"
+#include "net/AsciiText.h"
 #include "net/WThread.h"
 #include "settings/SettingsFile.h"
 
@@ -37,6 +38,21 @@ constexpr int kRefreshMs = 100;
 const char* const kStoppedText = "Job stopped";
 const char* const kStoppedTip = "Stopped";
 const char* const kStoppedNote = "Stopped. The part files are kept: \"Go\" resumes the job.";
+
+// Why "Go" is disabled, in its tooltip; none while it is enabled.
+QString GoDisabledTooltip(InputProblem problem) {
+    switch (problem) {
+        case InputProblem::NoUrl:
+            return "No URL: type or paste the address of the file";
+        case InputProblem::NotAUrl:
+            return "Not a URL: Brindle fetches ftp://, http:// and https:// addresses";
+        case InputProblem::NoTarget:
+            return "No target: say in \"Save as\" where the file goes";
+        case InputProblem::None:
+            break;
+    }
+    return QString();
+}
 
 // Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
 void PumpUiEvents() {
@@ -55,6 +71,7 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
 
     connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
+    connect(textb_2, &QLineEdit::textChanged, this, [this] { UpdateGoButton(); });
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
@@ -73,6 +90,7 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     // The tab control sizes its pages itself whenever it changes size.
 
     LoadSettingsIntoWindow();
+    UpdateGoButton();
     ProposeStartupUrl(arguments);
 }
 
@@ -114,8 +132,21 @@ void FtpForm::UrlChanged() {
     if (std::optional<std::string> name = ProposeTargetName(text)) {
         textb_2->setText(QString::fromStdString(*name));
     }
-    cb_1->setEnabled(!IsRefusedUrl(text));
+    UpdateGoButton();
+}
+
+void FtpForm::UpdateGoButton() {
+    const InputProblem problem =
+        CheckJobInputs(textb_1->text().toStdString(), textb_2->text().toStdString());
+    cb_1->setEnabled(problem == InputProblem::None);
+    cb_1->setToolTip(GoDisabledTooltip(problem));
     ShowGoOrStop();
+}
+
+JobOptions FtpForm::WindowJobOptions() const {
+    JobOptions options;
+    options.httpsAllowed = true;  // checked against the system's trust store
+    return options;
 }
 
 bool FtpForm::JobRunning() const {
@@ -151,13 +182,14 @@ void FtpForm::StartJob() {
     }
 
     threadCount = Low16(updown_1->Pos());
-    url = textb_1->text().toStdString();
+    // The checks of "Go" are made on the trimmed URL; a blank around it would only fail.
+    url = std::string(TrimAscii(textb_1->text().toStdString()));
     targetPath = textb_2->text().toStdString();
 
     std::string question = ExistingFilesQuestion(targetPath, threadCount);
     if (!question.empty() && !AskQuestion(QString::fromStdString(question),
                                           QString::fromLatin1(kExistingFilesCaption))) {
-        cb_1->setEnabled(true);
+        UpdateGoButton();
         return;
     }
 
@@ -180,7 +212,7 @@ void FtpForm::StartJob() {
         CreateThreadBar(i, barWidth, barTop);
         tabctrl_1->addTab(new TabForm1(), QString::asprintf("Thread #%d", i));
     }
-    job->Start(url, targetPath, threadCount);
+    job->Start(url, targetPath, threadCount, WindowJobOptions());
     refreshTimer->start();
     ShowGoOrStop();
 }
@@ -217,8 +249,7 @@ void FtpForm::ShowStopped() {
         if (bar->toolTip() != kFailedTooltip && bar->value() < 100) bar->setToolTip(kStoppedTip);
     }
     label_5->setText(kStoppedNote);
-    cb_1->setEnabled(true);
-    ShowGoOrStop();
+    UpdateGoButton();
 }
 
 void FtpForm::TearDownJob() {
@@ -304,8 +335,7 @@ void FtpForm::ApplyView(const JobView& view) {
     if (view.finished && !verdictShown) {
         verdictShown = true;
         cb_1->setText("Go");
-        cb_1->setEnabled(true);
-        ShowGoOrStop();
+        UpdateGoButton();
     }
 }
 

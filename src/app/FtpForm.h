@@ -66,6 +66,10 @@ private:
     bool DrainLogs();
     void ApplyView(const JobView& view);
     bool AskQuestion(const QString& text, const QString& caption);
+    // Enables "Go" when the URL and "Save as" can start a job; its tooltip says why not.
+    void UpdateGoButton();
+    // What the window adds to the settings for its jobs: https with the system's trust store.
+    JobOptions WindowJobOptions() const;
     // Shows "Stop" in the place of "Go" while a job runs and "Go" is disabled.
     void ShowGoOrStop();
     void ShowStopped();

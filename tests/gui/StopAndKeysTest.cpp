@@ -135,6 +135,7 @@ private slots:
         FtpForm form;
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
+        Prepare(form, "http://127.0.0.1:1/x", "/tmp/x", 1);  // "Go" enabled, so in the chain
         form.textb_1->setFocus();
         // The tab control takes the focus on its (unnamed) tab bar.
         auto name = [&] {
