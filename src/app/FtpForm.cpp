@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -25,6 +26,7 @@
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
 #include "job/ProgressTexts.h"
+#include "net/AsciiText.h"
 #include "net/WThread.h"
 #include "settings/SettingsFile.h"
 
@@ -33,6 +35,24 @@ namespace {
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 constexpr int kRefreshMs = 100;
+const char* const kStoppedText = "Job stopped";
+const char* const kStoppedTip = "Stopped";
+const char* const kStoppedNote = "Stopped. The part files are kept: \"Go\" resumes the job.";
+
+// Why "Go" is disabled, in its tooltip; none while it is enabled.
+QString GoDisabledTooltip(InputProblem problem) {
+    switch (problem) {
+        case InputProblem::NoUrl:
+            return "No URL: type or paste the address of the file";
+        case InputProblem::NotAUrl:
+            return "Not a URL: Brindle fetches ftp://, http:// and https:// addresses";
+        case InputProblem::NoTarget:
+            return "No target: say in \"Save as\" where the file goes";
+        case InputProblem::None:
+            break;
+    }
+    return QString();
+}
 
 // Waiting for a worker on the UI thread keeps the window alive; other threads never pump.
 void PumpUiEvents() {
@@ -51,8 +71,17 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
 
     connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
+    connect(textb_2, &QLineEdit::textChanged, this, [this] { UpdateGoButton(); });
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
+    connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
+    // Enter in either box does what "Go" would, and only when "Go" could be clicked.
+    for (QLineEdit* box : {textb_1, textb_2}) {
+        connect(box, &QLineEdit::returnPressed, this, [this] {
+            if (cb_1->isEnabled()) StartJob();
+        });
+    }
+    connect(actionStop, &QAction::triggered, this, [this] { StopJob(); });
     connect(textb_4, &QLineEdit::textChanged, this, [this] { AttemptsChanged(); });
     connect(menuOptions, &QAction::triggered, this, [this] { OptionsClicked(); });
     connect(menuAbout, &QAction::triggered, this, [this] { AboutClicked(); });
@@ -61,6 +90,7 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     // The tab control sizes its pages itself whenever it changes size.
 
     LoadSettingsIntoWindow();
+    UpdateGoButton();
     ProposeStartupUrl(arguments);
 }
 
@@ -102,7 +132,36 @@ void FtpForm::UrlChanged() {
     if (std::optional<std::string> name = ProposeTargetName(text)) {
         textb_2->setText(QString::fromStdString(*name));
     }
-    cb_1->setEnabled(!IsRefusedUrl(text));
+    UpdateGoButton();
+}
+
+void FtpForm::UpdateGoButton() {
+    const InputProblem problem =
+        CheckJobInputs(textb_1->text().toStdString(), textb_2->text().toStdString());
+    cb_1->setEnabled(problem == InputProblem::None);
+    cb_1->setToolTip(GoDisabledTooltip(problem));
+    ShowGoOrStop();
+}
+
+JobOptions FtpForm::WindowJobOptions() const {
+    JobOptions options;
+    options.httpsAllowed = true;  // checked against the system's trust store
+    return options;
+}
+
+bool FtpForm::JobRunning() const {
+    return job && !jobStopped && !job->IsFinished();
+}
+
+void FtpForm::ShowGoOrStop() {
+    // Focus follows the button, so Enter or Space on it keeps working after the swap.
+    const bool stop = JobRunning() && !cb_1->isEnabled();
+    QPushButton* shown = stop ? cb_2 : cb_1;
+    QPushButton* hidden = stop ? cb_1 : cb_2;
+    const bool hadFocus = hidden->hasFocus();
+    shown->setVisible(true);
+    hidden->setVisible(false);
+    if (hadFocus) shown->setFocus();
 }
 
 void FtpForm::AttemptsChanged() {
@@ -115,6 +174,7 @@ void FtpForm::StartJob() {
     if (tearingDown || closing) return;
     cb_1->setEnabled(false);
     TearDownJob();
+    ShowGoOrStop();
     if (closeRequested) {
         closeRequested = false;
         close();
@@ -122,13 +182,14 @@ void FtpForm::StartJob() {
     }
 
     threadCount = Low16(updown_1->Pos());
-    url = textb_1->text().toStdString();
+    // The checks of "Go" are made on the trimmed URL; a blank around it would only fail.
+    url = std::string(TrimAscii(textb_1->text().toStdString()));
     targetPath = textb_2->text().toStdString();
 
     std::string question = ExistingFilesQuestion(targetPath, threadCount);
     if (!question.empty() && !AskQuestion(QString::fromStdString(question),
                                           QString::fromLatin1(kExistingFilesCaption))) {
-        cb_1->setEnabled(true);
+        UpdateGoButton();
         return;
     }
 
@@ -139,6 +200,8 @@ void FtpForm::StartJob() {
 
     job = std::make_unique<DownloadJob>(settings, static_cast<JobObserver*>(this));
     verdictShown = false;
+    jobStopped = false;
+    label_5->clear();
     progb_1->SetPosition(0);
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
@@ -149,8 +212,44 @@ void FtpForm::StartJob() {
         CreateThreadBar(i, barWidth, barTop);
         tabctrl_1->addTab(new TabForm1(), QString::asprintf("Thread #%d", i));
     }
-    job->Start(url, targetPath, threadCount);
+    job->Start(url, targetPath, threadCount, WindowJobOptions());
     refreshTimer->start();
+    ShowGoOrStop();
+}
+
+void FtpForm::StopJob() {
+    if (tearingDown || closing || !JobRunning()) return;
+    refreshTimer->stop();
+    // What the workers said up to now stays on the pages; from here on they are silent.
+    DrainLogs();
+    ApplyView(job->Snapshot());
+    job->SetClosing();
+    tearingDown = true;
+    job->StopAllWorkers();
+    tearingDown = false;
+    DrainLogs();
+    if (job->IsFinished()) {
+        // The verdict came before the stop could keep it away: it stands.
+        ApplyView(job->Snapshot());
+    } else {
+        jobStopped = true;
+        ShowStopped();
+    }
+    if (closeRequested) {
+        closeRequested = false;
+        close();
+    }
+}
+
+void FtpForm::ShowStopped() {
+    progb_1->SetBarText(kStoppedText);
+    progb_1->SetBarColor(kBlue);
+    progb_1->SetFailed(false);
+    for (WProgressBar* bar : threadBars) {
+        if (bar->toolTip() != kFailedTooltip && bar->value() < 100) bar->setToolTip(kStoppedTip);
+    }
+    label_5->setText(kStoppedNote);
+    UpdateGoButton();
 }
 
 void FtpForm::TearDownJob() {
@@ -160,7 +259,7 @@ void FtpForm::TearDownJob() {
         job->StopAllWorkers();
         tearingDown = false;
         // The stopped job's own verdict stays on the job bar until the new job resets it.
-        if (!closing) ApplyView(job->Snapshot());
+        if (!closing && !jobStopped) ApplyView(job->Snapshot());
         job.reset();
     }
     RemoveThreadBarsAndPages();
@@ -197,7 +296,7 @@ void FtpForm::JobChanged() {
 }
 
 void FtpForm::Refresh() {
-    if (closing || !job) return;
+    if (closing || !job || jobStopped) return;
     DrainLogs();
     JobView view = job->Snapshot();
     ApplyView(view);
@@ -236,7 +335,7 @@ void FtpForm::ApplyView(const JobView& view) {
     if (view.finished && !verdictShown) {
         verdictShown = true;
         cb_1->setText("Go");
-        cb_1->setEnabled(true);
+        UpdateGoButton();
     }
 }
 

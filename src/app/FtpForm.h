@@ -35,9 +35,14 @@ public:
     const std::vector<WProgressBar*>& ThreadBars() const { return threadBars; }
     TabForm1* Page(int threadNumber) const;
     bool IsClosing() const { return closing; }
+    // A job has started and has neither its verdict nor been stopped.
+    bool JobRunning() const;
 
     // Handlers, bound to the controls' events.
     void StartJob();
+    // "Stop" and Esc: stops the workers as closing the window does (no verdict, no join, the
+    // part files kept), and shows the job as stopped; the next "Go" resumes it.
+    void StopJob();
     void UrlChanged();
     void AttemptsChanged();
     void BrowseClicked();
@@ -61,6 +66,13 @@ private:
     bool DrainLogs();
     void ApplyView(const JobView& view);
     bool AskQuestion(const QString& text, const QString& caption);
+    // Enables "Go" when the URL and "Save as" can start a job; its tooltip says why not.
+    void UpdateGoButton();
+    // What the window adds to the settings for its jobs: https with the system's trust store.
+    JobOptions WindowJobOptions() const;
+    // Shows "Stop" in the place of "Go" while a job runs and "Go" is disabled.
+    void ShowGoOrStop();
+    void ShowStopped();
 
     SharedSettings settings;
     std::unique_ptr<DownloadJob> job;
@@ -76,4 +88,5 @@ private:
     bool tearingDown = false;  // waiting for workers: the pump may re-enter handlers
     bool closeRequested = false;
     bool verdictShown = false;
+    bool jobStopped = false;  // StopJob ended the job: its view is no longer shown
 };

@@ -79,6 +79,13 @@ void FtpFormBase::CreateControls() {
     updown_2 = new WUpDown(client);
     PlaceControl(updown_2, u, 114, "updown_2", 200, 30, 11, 15);
     textb_4 = MakeBox(client, u, 115, "textb_4", 170, 30, 35, 15);
+    // "Stop" takes the place of "Go" while a job runs; the line below the job bar says what
+    // became of the job (stopped, or why it failed).
+    cb_2 = new QPushButton("Stop", client);
+    PlaceControl(cb_2, u, 116, "cb_2", 300, 30, 40, 13);
+    cb_2->setToolTip("Stop the job (Esc); the part files are kept and \"Go\" resumes them");
+    cb_2->hide();
+    label_5 = MakeLabel(client, u, 117, "label_5", "", 5, 168, 336, 8);
 
     // Initial state of the template.
     auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
@@ -94,7 +101,8 @@ void FtpFormBase::CreateControls() {
     updown_2->SetPos(1);
     progb_1->SetPosition(0);
     progb_1->SetBarColor(QColor(0, 0, 255));
-    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, cb_1, tabctrl_1, textb_4};
+    // Tab goes through the form as it reads: left to right, then down.
+    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4, cb_1, cb_2, tabctrl_1};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     // The menu bar carries two commands, not drop-down menus; Alt+O and Alt+A choose them.
@@ -110,14 +118,20 @@ void FtpFormBase::CreateControls() {
     actionQuit->setObjectName("actionQuit");
     actionQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     addAction(actionQuit);
+    actionStop = new QAction(this);
+    actionStop->setObjectName("actionStop");
+    actionStop->setShortcut(QKeySequence(Qt::Key_Escape));
+    addAction(actionStop);
 
     rules = new ResizeRules(client);
     rules->Add(textb_1, ResizeRule{0, 0, 100, 0});
     rules->Add(textb_2, ResizeRule{0, 0, 100, 0});
     rules->Add(pictbttn_1, ResizeRule{100, 0, 0, 0});
     rules->Add(cb_1, ResizeRule{100, 0, 0, 0});
+    rules->Add(cb_2, ResizeRule{100, 0, 0, 0});
     rules->Add(tabctrl_1, ResizeRule{0, 0, 100, 100});
     rules->Add(progb_1, ResizeRule{0, 100, 100, 0});
+    rules->Add(label_5, ResizeRule{0, 100, 100, 0});
 
     // The template's size is the client area; the menu bar comes on top of it.
     resize(client->width(), client->height() + menuBar()->sizeHint().height());

@@ -2,7 +2,8 @@
 // The generated part of the main window: the "ID_FtpForm" template (346 x 183 dialog units,
 // sizable, caption "Brindle") with its controls, its menu bar of two commands ("Options",
 // "About", with mnemonics; F1 also chooses "About"), the Ctrl+Q close command, the program's
-// icon and the resize rules of the controls. UI thread only.
+// icon and the resize rules of the controls; and the controls added to the template: "Stop"
+// (with Esc) and the line under the job bar. UI thread only.
 #include <QMainWindow>
 
 class QAction;
@@ -38,6 +39,10 @@ public:
     QAction* menuOptions = nullptr;     // 1000
     QAction* menuAbout = nullptr;       // 1001, also F1
     QAction* actionQuit = nullptr;      // Ctrl+Q, not on the menu bar
+    // Added to the template: the window's own controls beyond the original form.
+    QPushButton* cb_2 = nullptr;    // 116 "Stop", in the place of "Go" while a job runs
+    QLabel* label_5 = nullptr;      // 117 the job's state in words, under the job bar
+    QAction* actionStop = nullptr;  // Esc, the same as "Stop"
 
 protected:
     void CreateControls();

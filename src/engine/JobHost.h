@@ -29,7 +29,7 @@ struct JobOptions {
     int retryPauseMs = 500;
     static constexpr int kMaxRetryPauseMs = 30000;
     TlsOptions tls;             // how https servers are checked
-    bool httpsAllowed = false;  // the window fetches no https:// URL; brindle-get does
+    bool httpsAllowed = false;  // https:// URLs are fetched (brindle-get and the window say so)
     int maxRedirects = 10;      // redirects followed per attempt
     std::string userAgent;      // the User-Agent of every HTTP request; "" for kUserAgent
     // A target that already holds the whole file (its size is the remote size, no part files)

@@ -1,6 +1,6 @@
 // The main window from start-up on: the template's controls and menu, the settings it loads,
-// the start-up URL, the target names it proposes, the refusal of "https://", the attempts box,
-// and the message of the program when there is no display.
+// the start-up URL, the target names it proposes, when "Go" is enabled and why not, the attempts
+// box, and the message of the program when there is no display.
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -119,17 +119,58 @@ private slots:
         QCOMPARE(form.textb_1->text(), url);  // the box itself is not trimmed
     }
 
-    void RefusesHttpsOnTrimmedTextCaseSensitively() {
+    // The window fetches https:// too: none of the forms that were refused keeps "Go" off.
+    void HttpsNoLongerRefused() {
         FtpForm form;
-        form.textb_1->setText("https://host/file");
-        QVERIFY(!form.cb_1->isEnabled());
-        form.textb_1->setText("http://host/file");
-        QVERIFY(form.cb_1->isEnabled());
-        form.textb_1->setText(" https://host/file");
-        QVERIFY(!form.cb_1->isEnabled());
-        form.textb_1->setText("HTTPS://host/file");
-        QVERIFY(form.cb_1->isEnabled());
+        for (const char* url :
+             {"https://host/file", "http://host/file", " https://host/file", "HTTPS://host/file"}) {
+            form.textb_1->setText(url);
+            QVERIFY2(form.cb_1->isEnabled(), url);
+            QCOMPARE(form.cb_1->toolTip(), QString());
+        }
         QCOMPARE(form.textb_2->text(), QString("file"));
+    }
+
+    void GoDisabledSaysWhy_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("why");  // "" for "Go" enabled
+        QTest::newRow("no URL") << "  "
+                                << "/tmp/x"
+                                << "No URL";
+        QTest::newRow("no scheme") << "host/x.bin"
+                                   << "/tmp/x"
+                                   << "Not a URL";
+        QTest::newRow("other scheme") << "gopher://host/x"
+                                      << "/tmp/x"
+                                      << "Not a URL";
+        QTest::newRow("bad port") << "http://host:99999/x"
+                                  << "/tmp/x"
+                                  << "Not a URL";
+        QTest::newRow("no target") << "ftp://host/x"
+                                   << " "
+                                   << "No target";
+        QTest::newRow("folder target") << "ftp://host/x"
+                                       << "/tmp/"
+                                       << "No target";
+        QTest::newRow("ftp") << "ftp://host/x"
+                             << "x"
+                             << "";
+        QTest::newRow("https") << " https://host:8443/x "
+                               << "/tmp/x"
+                               << "";
+    }
+    void GoDisabledSaysWhy() {
+        QFETCH(QString, url);
+        QFETCH(QString, target);
+        QFETCH(QString, why);
+        FtpForm form;
+        form.textb_1->setText(url);
+        form.textb_2->setText(target);
+        QCOMPARE(form.cb_1->isEnabled(), why.isEmpty());
+        QVERIFY2(why.isEmpty() ? form.cb_1->toolTip().isEmpty()
+                               : form.cb_1->toolTip().startsWith(why + ":"),
+                 qPrintable(form.cb_1->toolTip()));
     }
 
     void ArgumentBeatsClipboard() {
