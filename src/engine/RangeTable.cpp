@@ -4,6 +4,11 @@
 #include <chrono>
 #include <limits>
 
+namespace {
+// The smallest claim: below this, asking costs more than a cut gains.
+constexpr int64_t kMinClaimBytes = 64 * 1024;
+}  // namespace
+
 std::string TakenPartName(const std::string& target, int64_t start) {
     return target + ".r" + std::to_string(start) + ".part";
 }
@@ -66,6 +71,16 @@ int64_t RangeTable::Allow(int id, int64_t pos, int64_t want, int64_t* end) {
     Entry& e = entries[static_cast<size_t>(id)];
     if (end != nullptr) *end = e.info.end;
     e.pos = pos;
+    // A claim of about a quarter second at the range's own rate: a slow connection keeps
+    // little out of reach of a taker, a fast one asks seldom.
+    if (e.watchTick >= 0 && e.lastTick > e.watchTick) {
+        const double rate = static_cast<double>(pos - e.watchPos) * 1000.0 /
+                            static_cast<double>(e.lastTick - e.watchTick);
+        const int64_t least = std::min<int64_t>(kMinClaimBytes, rules.claimBytes);
+        want = std::min(want, std::clamp(static_cast<int64_t>(rate / 4), least, rules.claimBytes));
+    } else {
+        want = std::min(want, std::min<int64_t>(kMinClaimBytes, rules.claimBytes));
+    }
     const int64_t allowed = std::clamp<int64_t>(e.info.end - pos, 0, std::max<int64_t>(want, 0));
     e.claimed = pos + allowed;
     return allowed;

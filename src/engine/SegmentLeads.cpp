@@ -1,20 +1,17 @@
 #include "engine/SegmentLeads.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <charconv>
 
+#include "engine/Sha256.h"
+
 std::string WindowDigest(const char* data, size_t size) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) return "";
     static const char kHex[] = "0123456789abcdef";
     std::string text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 15];
+    text.reserve(64);
+    for (const uint8_t byte : Sha256(data, size)) {
+        text += kHex[byte >> 4];
+        text += kHex[byte & 15];
     }
     return text;
 }

@@ -20,7 +20,7 @@ struct SegmentLead {
     bool operator==(const SegmentLead&) const = default;
 };
 
-// sha256 of the bytes in lower-case hex ("" if the digest cannot be computed).
+// sha256 of the bytes in lower-case hex.
 std::string WindowDigest(const char* data, size_t size);
 
 // "<length> <digest>", as kept in a part's record, and back; Parse gives an unknown lead for

@@ -38,9 +38,6 @@ int UsableBufferSize(int bufsize) {
 // Bytes a resumed segment fetches again from just before its resume point.
 constexpr int64_t kSeamBytes = 4096;
 
-// The most a movable range reads past what it has before asking again.
-constexpr int64_t kClaimBytes = 64 * 1024;
-
 // Cuts a regular file to size without following a link; false with errno set.
 bool CutFile(const std::string& path, int64_t size) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -554,7 +551,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     const bool movable = job.options.resplit && job.rangeSupport.load() == 1 &&
                          job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
     if (movable) {
-        readLimit = std::min<int64_t>(readLimit, kClaimBytes);
+        readLimit = std::min<int64_t>(readLimit, job.options.resplitRules.claimBytes);
         // A new connection gets a stall window of its own.
         job.ranges.Advance(RangeId(), segmentStart, TickCount());
         job.ranges.SetWake(RangeId(), [this, source] {
@@ -566,8 +563,9 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (movable) {
             int64_t end = 0;
             const int64_t pos = segmentStart + received;
-            readLimit =
-                job.ranges.Allow(RangeId(), pos, std::min(remaining - received, kClaimBytes), &end);
+            readLimit = job.ranges.Allow(
+                RangeId(), pos, std::min(remaining - received, job.options.resplitRules.claimBytes),
+                &end);
             remaining = end - segmentStart;
             if (readLimit == 0) break;
         }

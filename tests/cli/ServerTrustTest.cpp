@@ -107,6 +107,6 @@ const TrustCase kTrustCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServerTrust, ::testing::ValuesIn(kTrustCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

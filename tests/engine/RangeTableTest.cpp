@@ -103,4 +103,19 @@ TEST(RangeTable, AStalledOwnerIsWokenAtTheCut) {
     ExpectTiles(table, 100000);
 }
 
+TEST(RangeTable, ClaimsFollowTheRate) {
+    RangeTable table;
+    table.Reset(Rules());
+    table.Plan("/t/f", 2, 1LL << 32);
+    const int64_t want = 1LL << 30;
+    // Unmeasured: the smallest claim; 8 MB/s: the most; 400 KB/s: a quarter second's worth.
+    EXPECT_EQ(table.Allow(0, 0, want), 64 * 1024);
+    table.Advance(0, 0, 0);
+    table.Advance(0, 8000000, 1000);
+    EXPECT_EQ(table.Allow(0, 8000000, want), 1 << 20);
+    table.Advance(1, 1LL << 31, 0);
+    table.Advance(1, (1LL << 31) + 400000, 1000);
+    EXPECT_EQ(table.Allow(1, (1LL << 31) + 400000, want), 100000);
+}
+
 }  // namespace

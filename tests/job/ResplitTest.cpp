@@ -48,7 +48,7 @@ TEST_P(Resplit, StalledRangesAreTakenAndTheFileIsExact) {
     settings.Update([](Settings& s) { s.attempts = 2; });
     // The stall limit is far beyond the job's bound: only a cut ends the stalled reads.
     JobOptions limits(3000, 60000, 0);
-    limits.resplitRules = ResplitRules{16384, 0, 0, 150, 10};
+    limits.resplitRules = ResplitRules{16384, 0, 0, 150, 10, 16384};
     DownloadJob job(settings, nullptr);
     const std::string target = dir.File("f.bin");
     job.Start(server.Url(), target, c.threads, limits);
@@ -72,6 +72,6 @@ const ResplitCase kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Resplit, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
