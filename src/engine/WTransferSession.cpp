@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "engine/FtpParse.h"
 #include "engine/HttpChunked.h"
@@ -51,8 +52,7 @@ bool CutFile(const std::string& path, int64_t size) {
 
 // Why the control connection did not come up, for the thread's log: the attempt lines alone
 // would not tell a refused port from an unknown host.
-std::string ConnectFailureText(const WSocket& s, const std::string& urlHost) {
-    const int error = s.GetLastError();
+std::string ConnectFailureText(int error, const std::string& urlHost) {
     std::string reason;
     if (error < 0) {
         reason = gai_strerror(error);
@@ -105,6 +105,8 @@ WTransferSession::~WTransferSession() {
 
 void WTransferSession::Stop() {
     stopRequested = true;
+    job.WakeSizeProbeWaiters();
+    job.hosts.Wake();
     WSemaphoreLock guard(&sessionLock);
     if (controlSocket) controlSocket->Close(false, kConnectionFailed);
     if (dataSocket) dataSocket->Close(false, kConnectionFailed);
@@ -172,7 +174,13 @@ void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
     host.ReportProgress(done, total, delta, threadNumber);
 }
 
-bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort) {
+bool WTransferSession::ConnectsDirectly(const std::string& urlHost) const {
+    return !settings.useproxy &&
+           ProxyFor(job.options.environmentProxies, scheme, urlHost) == nullptr;
+}
+
+bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort,
+                                            const std::string& hostAddress) {
     WSemaphoreLock socketGuard(&SocketLock());
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
@@ -212,7 +220,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             ok = false;
         } else {
             s->SetRemotePort(urlPort);
-            s->SetRemoteHost(urlHost);
+            s->SetRemoteAddress(hostAddress);
         }
     }
     SetControlSocket(std::move(s));
@@ -222,13 +230,28 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
 // ---- the attempt ----
 
 bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlPort) {
-    if (!PrepareControlSocket(urlHost, urlPort)) return false;
-    if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
-        stopRequested) {
-        if (!stopRequested) Log(ConnectFailureText(*controlSocket, urlHost));
-        return false;
+    std::vector<std::string> addresses{""};
+    if (ConnectsDirectly(urlHost)) {
+        const HostLookup::Result found = job.hosts.Find(urlHost, stopRequested);
+        if (found.stopped || stopRequested) return false;
+        if (found.error != 0) {
+            Log(ConnectFailureText(found.error, urlHost));
+            return false;
+        }
+        addresses = found.addresses;
     }
-    return true;
+    for (const std::string& address : addresses) {
+        if (!PrepareControlSocket(urlHost, urlPort, address)) return false;
+        if (ConnectUnlessStopped(*controlSocket) && controlSocket->GetState() == Connected &&
+            !stopRequested) {
+            return true;
+        }
+        if (stopRequested) return false;
+        // With several addresses the line says which one refused.
+        const std::string named = addresses.size() > 1 ? urlHost + " (" + address + ")" : urlHost;
+        Log(ConnectFailureText(controlSocket->GetLastError(), named));
+    }
+    return false;
 }
 
 bool WTransferSession::RunAttempt() {
@@ -552,8 +575,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
                          job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
     if (movable) {
         readLimit = std::min<int64_t>(readLimit, job.options.resplitRules.claimBytes);
-        // A new connection gets a stall window of its own.
-        job.ranges.Advance(RangeId(), segmentStart, TickCount());
+        // A new connection gets a stall window and a rate of its own.
+        job.ranges.BeginConnection(RangeId(), segmentStart, TickCount());
         job.ranges.SetWake(RangeId(), [this, source] {
             WSemaphoreLock guard(&sessionLock);
             source->Close(false, kConnectionFailed);
