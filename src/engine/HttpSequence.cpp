@@ -87,6 +87,34 @@ bool WTransferSession::AdoptReplyUrl(const HttpTarget& target) {
     return false;
 }
 
+bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconnect) {
+    if (reconnect && !OpenHttpConnection(target)) return false;
+    if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
+    requestedRangeStart = -1;
+    int status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
+    while (IsRedirectStatus(status)) {
+        if (!FollowRedirect(status, target, hops)) return false;
+        status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
+    }
+    if (status > 399 || !CheckDataReply(status, false)) return false;
+    segmentStart = 0;
+    alreadyDone = 0;
+    seamBytes = 0;
+    // A length on the GET, where HEAD had none, is the size after all.
+    const int64_t length = chunkDecoder ? -1 : HttpContentLength(lastReply);
+    bodyToEnd = length < 0;
+    if (!bodyToEnd) {
+        int64_t unknown = -1;
+        job.fileSize.compare_exchange_strong(unknown, length);
+    }
+    // Only bounds the loop when the end is the connection's or the framing's.
+    remaining = bodyToEnd ? INT64_MAX / 2 : length;
+    if (!ReceiveSegment(true)) return false;
+    int64_t unknown = -1;
+    job.fileSize.compare_exchange_strong(unknown, remaining);
+    return true;
+}
+
 std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     const bool https = t.scheme == WInternet::kSchemeHttps;
     std::string block;
@@ -124,6 +152,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     if (threadNumber > 0 && job.fileSize.load() == -1) {
         job.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
         if (stopRequested) return false;
+        if (job.sizeless.load()) return true;
     }
     const bool probe = threadNumber == 0 && MayProbeWithGet();
     if (threadNumber == 0 && !probe) job.EndSizeProbe();
@@ -161,6 +190,18 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
             int unknown = -1;
             job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
         }
+        if (status == 200 && job.fileSize.load() == -1 && HttpContentLength(lastReply) < 0 &&
+            !job.sizeless.exchange(true)) {
+            // Nothing to split without a size: one connection, and no part beside the target.
+            job.rangeSupport = 0;
+            Log("No file size in the reply: the whole body is fetched over one connection, "
+                "up to its end\r\n");
+        }
+    }
+    if (job.sizeless.load()) {
+        if (threadNumber > 0) return true;
+        job.EndSizeProbe();
+        return FetchSizeless(target, hops, reconnect);
     }
 
     // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
@@ -276,7 +317,7 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     } else if (status != 200) {
         Log(FormatText("Request answered with status %d instead of 200\r\n", status));
         return false;
-    } else if (length >= 0 && length != fileSize) {
+    } else if (length >= 0 && fileSize >= 0 && length != fileSize) {
         Log(
             FormatText("Content-Length %lld is not the file size %lld: the file changed or "
                        "the server is inconsistent\r\n",

@@ -80,6 +80,9 @@ struct JobFields {
     // connection, as from a server without ranges.
     enum class WholeFile { No, Wanted, Fetching };
     std::atomic<WholeFile> wholeFile{WholeFile::No};
+    // Neither HEAD nor the first GET gives a size: thread 0 fetches the body until it ends,
+    // and the size is what came; the other threads have nothing to do.
+    std::atomic<bool> sizeless{false};
     // True for the caller that moved the job from No to Wanted.
     bool RequestWholeFile() {
         WholeFile no = WholeFile::No;

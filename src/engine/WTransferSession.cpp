@@ -505,7 +505,7 @@ bool WTransferSession::CheckSeam(WSocket* source) {
     if (EmptyPart(FormatText("its last %lld bytes differ from the remote file's at byte %lld",
                              AsLong(seamBytes), AsLong(at)))) {
         // Its bytes no longer count: the job's total goes back by what was announced.
-        if (progressAnnounced) Report(0, remaining + alreadyDone, -alreadyDone);
+        if (progressAnnounced) Report(0, ReportTotal(), -alreadyDone);
         partFoundStale = true;
     }
     return false;
@@ -521,7 +521,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (source != nullptr) source->Close(false, kConnectionFailed);
         return false;
     }
-    if (remaining == job.fileSize.load()) {
+    if (remaining == job.fileSize.load() || bodyToEnd) {
         // What the part held no longer counts, nor its record (as if it had been deleted).
         EmptyPartFile(partFileName);
         ClearPartRecord(partFileName);
@@ -531,11 +531,12 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
 
     PartFileWriter part;
     const bool opened = part.Open(partFileName);
-    part.Reserve(remaining);
+    // A body without a size has no room to reserve nor a record to resume by.
+    if (!bodyToEnd) part.Reserve(remaining);
     if (!opened) {
         Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
                        std::strerror(part.Error())));
-    } else {
+    } else if (!bodyToEnd) {
         const int64_t ownStart = segmentStart - alreadyDone;
         PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator(), {}};
         record.lead = lead;
@@ -547,6 +548,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
     }
     bool writeFailed = !opened;
+    bool peerClosed = false;
 
     // Bytes received and reported; they reach the file through the writer's buffer.
     int64_t received = 0;
@@ -557,8 +559,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             std::min<int64_t>(static_cast<int64_t>(leftover.size()), remaining));
         if (part.Append(leftover.data(), take)) {
             received = static_cast<int64_t>(take);
-            host.ReportChunks(received + alreadyDone, remaining + alreadyDone, received, chunk,
-                              threadNumber);
+            host.ReportChunks(received + alreadyDone, ReportTotal(), received, chunk, threadNumber);
         } else {
             writeFailed = true;
         }
@@ -612,6 +613,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             got = source->Receive(into, want, want);
         }
         if (got <= 0) {
+            peerClosed = got == 0;
             // Said plainly: the attempt's last line would otherwise be the request.
             if (!stopRequested && source->GetLastError() == ETIMEDOUT) {
                 Log("No data within the stall limit: timed out\r\n");
@@ -640,7 +642,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         received += n;
         if (movable) job.ranges.Advance(RangeId(), segmentStart + received, TickCount());
-        host.ReportChunks(received + alreadyDone, remaining + alreadyDone, n, chunk, threadNumber);
+        host.ReportChunks(received + alreadyDone, ReportTotal(), n, chunk, threadNumber);
         if (stopRequested || job.RangesAbandoned(threadNumber)) break;
     }
     if (movable) {
@@ -663,7 +665,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         const int64_t unwritten = received - part.Written();
         if (unwritten != 0) {
             received = part.Written();
-            Report(received + alreadyDone, remaining + alreadyDone, -unwritten);
+            Report(received + alreadyDone, ReportTotal(), -unwritten);
         }
     }
     if (framingBad) Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
@@ -671,5 +673,22 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         WSemaphoreLock guard(&sessionLock);
         if (source != nullptr) source->Close(false, kConnectionFailed);
     }
+    if (bodyToEnd) {
+        // The body ends with its framing, or else with the server's orderly close.
+        const bool ended =
+            chunkDecoder ? chunkDecoder->GetState() == HttpChunkDecoder::State::Done : peerClosed;
+        if (writeFailed || framingBad || stopRequested || !ended) {
+            // The next attempt fetches the body from its start: these bytes count no more.
+            Report(0, -1, -received);
+            return false;
+        }
+        remaining = received;
+        Report(received, received, 0);
+        return true;
+    }
     return !writeFailed && !framingBad && received == remaining && !stopRequested;
+}
+
+int64_t WTransferSession::ReportTotal() const {
+    return bodyToEnd ? -1 : remaining + alreadyDone;
 }

@@ -139,6 +139,9 @@ public:
     int ProbeWithGet(HttpTarget& target, int& hops);
     // False (with a log line) when the job fetches from another URL than target's.
     bool AdoptReplyUrl(const HttpTarget& target);
+    // After a HEAD without a size: GET the whole body on a new connection (reconnect) or this
+    // one and keep it up to its end; the job's size becomes what came.
+    bool FetchSizeless(HttpTarget& target, int& hops, bool reconnect);
     bool FollowRedirect(int status, HttpTarget& target, int& hops);
     // False, with a log line, when this job may not fetch the URL's scheme.
     bool SchemeAllowed(int urlScheme, const std::string& url);
@@ -188,6 +191,9 @@ public:
     // FTP: this connection's "REST 64" probe was accepted, so the server holds offset 64 until
     // the next RETR; a segment starting at byte 0 must send "REST 0" first.
     bool restProbeAccepted = false;
+    // HTTP: the body has no size known beforehand; it ends with its chunked framing or when
+    // the server closes the connection (then remaining only bounds the loop).
+    bool bodyToEnd = false;
 
     // ---- helpers for the sequences ----
     // A new socket with the engine's settings (sync, IPv4, stream, protocol 0) and the job's
@@ -202,6 +208,8 @@ public:
     // Tests stopRequested under sessionLock, then (lock released) connects. False when stopped
     // or the connect failed.
     bool ConnectUnlessStopped(WSocket& s);
+    // The total of this thread's progress reports: -1 while the body's size is unknown.
+    int64_t ReportTotal() const;
     // Logs a text to this thread's page.
     void Log(const std::string& text);
     // Reports progress for this thread (the data loop stores the job's startTick before its

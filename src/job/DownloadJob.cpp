@@ -79,6 +79,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.leads.Reset(threadCount);
     fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
+    fields.sizeless = false;
     fields.noMoreAttempts = false;
     fields.ExpectSizeProbe(threadCount > 1);
     fields.hosts.Reset();

@@ -1,6 +1,7 @@
 // Thread 0 of a fresh job learns the size from its first GET: no HEAD when that reply gives it,
 // HEAD on a new connection when it does not. Every download checks the bytes.
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include "HttpTestFixture.h"
@@ -29,6 +30,29 @@ std::string SizelessToFirstGet(const FakeHttpRequest& request, const std::string
            answer.substr(answer.find("\r\n\r\n") + 4);
 }
 
+// No answer names a size: HEAD has no length, GET sends the body chunked (in 1000-byte chunks,
+// without its last chunk when `cut`).
+std::string Unsized(const FakeHttpRequest& request, const std::string& answer, bool cut) {
+    const size_t end = answer.find("\r\n\r\n");
+    std::string head = answer.substr(0, end + 2);
+    const size_t length = head.find("Content-Length:");
+    head.erase(length, head.find("\r\n", length) + 2 - length);
+    if (request.method == "HEAD") return head + "\r\n";
+    const std::string body = answer.substr(end + 4);
+    std::string framed;
+    for (size_t at = 0; at < body.size(); at += 1000) {
+        const std::string piece = body.substr(at, 1000);
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+        framed += size + piece + "\r\n";
+    }
+    if (!cut) framed += "0\r\n\r\n";
+    return head + "Transfer-Encoding: chunked\r\n\r\n" + framed;
+}
+
+const char* const kSizelessLine =
+    "No file size in the reply: the whole body is fetched over one connection, up to its end\r\n";
+
 const ProbeCase kCases[] = {
     {"RangedReplyGivesTheSize", 30000, 3, [](FakeHttpOptions&) {}, true, 0, ""},
     {"WholeFileReplyGoesToThreadZero", 30000, 3, [](FakeHttpOptions& o) { o.ignoreRanges = true; },
@@ -38,6 +62,30 @@ const ProbeCase kCases[] = {
      "No file size in the reply: asking with HEAD\r\n"},
     {"EmptyFileSaysSo", 0, 1, [](FakeHttpOptions&) {}, false, 0,
      "The remote file is empty (0 bytes): nothing to download\r\n"},
+    // Without a size anywhere, thread 0 keeps the body to its end: the connection's close or the
+    // last chunk; a chunked body cut short is no file.
+    {"ClosedBodyWithoutSize", 30000, 3,
+     [](FakeHttpOptions& o) {
+         o.ignoreRanges = true;
+         o.omitContentLength = true;
+     },
+     true, 1, kSizelessLine},
+    {"ChunkedBodyWithoutSize", 30000, 3,
+     [](FakeHttpOptions& o) {
+         o.ignoreRanges = true;
+         o.rewrite = [](const FakeHttpRequest& r, const std::string& a) {
+             return Unsized(r, a, false);
+         };
+     },
+     true, 1, kSizelessLine},
+    {"ChunkedBodyCutShort", 30000, 1,
+     [](FakeHttpOptions& o) {
+         o.ignoreRanges = true;
+         o.rewrite = [](const FakeHttpRequest& r, const std::string& a) {
+             return Unsized(r, a, true);
+         };
+     },
+     false, 1, kSizelessLine},
     {"RefusalEndsWithoutHead", 30000, 1, [](FakeHttpOptions& o) { o.getStatus = 404; }, false, 0,
      ""},
 };
