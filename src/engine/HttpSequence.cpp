@@ -101,8 +101,13 @@ bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconne
     alreadyDone = 0;
     seamBytes = 0;
     // A length on the GET, where HEAD had none, is the size after all.
+    std::string lengthText;
     const int64_t length = chunkDecoder ? -1 : HttpContentLength(lastReply);
-    bodyToEnd = length < 0;
+    bodyToEnd = chunkDecoder || !HttpFieldValue(lastReply, "Content-Length", lengthText);
+    if (!bodyToEnd && length < 0) {
+        Log("Content-Length " + lengthText + " is no size\r\n");
+        return false;
+    }
     if (!bodyToEnd) {
         int64_t unknown = -1;
         job.fileSize.compare_exchange_strong(unknown, length);
@@ -190,7 +195,9 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
             int unknown = -1;
             job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
         }
-        if (status == 200 && job.fileSize.load() == -1 && HttpContentLength(lastReply) < 0 &&
+        std::string lengthText;
+        if (status == 200 && job.fileSize.load() == -1 &&
+            !HttpFieldValue(lastReply, "Content-Length", lengthText) &&
             !job.sizeless.exchange(true)) {
             // Nothing to split without a size: one connection, and no part beside the target.
             job.rangeSupport = 0;
