@@ -56,6 +56,11 @@ void JobFields::EndSizeProbe() {
     probeEnded.notify_all();
 }
 
+bool JobFields::SizeProbePending() const {
+    std::lock_guard<std::mutex> guard(probeLock);
+    return probePending;
+}
+
 void JobFields::WakeSizeProbeWaiters() {
     std::lock_guard<std::mutex> guard(probeLock);
     probeEnded.notify_all();

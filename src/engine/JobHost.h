@@ -58,7 +58,12 @@ struct JobOptions {
 // before the first worker starts and never change while workers run; the atomics are written
 // by workers without a lock (all writers of one job store the same value).
 struct JobFields {
+    // The first segments of the file, one per part file: the thread count of the run that
+    // began the parts, which a resume keeps whatever its own count.
     int threadCount = 1;
+    // The threads that run; any count. Those past threadCount start without a segment and
+    // take one as it comes free.
+    int workers = 1;
     std::string url;
     std::string targetPath;
     std::atomic<int64_t> fileSize{-1};  // -1 while unknown
@@ -179,6 +184,7 @@ struct JobFields {
     // must follow setting it).
     void WaitForSizeProbe(int ms, const std::atomic<bool>& stop);
     void WakeSizeProbeWaiters();
+    bool SizeProbePending() const;
 
 private:
     mutable std::mutex probeLock;

@@ -31,24 +31,29 @@ void RangeTable::Reset(const ResplitRules& r) {
     threadRates.clear();
 }
 
-void RangeTable::Plan(const std::string& targetPath, int threads, int64_t fileSize) {
+void RangeTable::Plan(const std::string& targetPath, int threads, int64_t fileSize,
+                      int workerCount) {
     std::lock_guard<std::mutex> guard(lock);
     if (planned || fileSize < 0) return;
     planned = true;
     target = targetPath;
     threadCount = std::max(threads, 1);
-    threadRates.assign(static_cast<size_t>(threadCount), 0.0);
+    workers = workerCount > 0 ? workerCount : threadCount;
+    threadRates.assign(static_cast<size_t>(workers), 0.0);
     const int64_t length = fileSize / threadCount;
     for (int i = 0; i < threadCount; ++i) {
         Entry e;
         e.info.id = i;
-        e.info.thread = i;
+        e.info.thread = i < workers ? i : -1;
         e.info.start = i * length;
         e.info.end = i == threadCount - 1 ? fileSize : (i + 1) * length;
         e.info.partName = i == 0 ? target : target + std::to_string(i);
         e.pos = e.claimed = e.info.start;
         entries.push_back(e);
     }
+    // Threads without a segment wait for the plan.
+    ++generation;
+    changed.notify_all();
 }
 
 bool RangeTable::Planned() const {
@@ -201,7 +206,7 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
     {
         // The wake runs under the lock: the owner clears it here before its socket goes.
         std::lock_guard<std::mutex> guard(lock);
-        if (!planned || thread < 0 || thread >= threadCount) return std::nullopt;
+        if (!planned || thread < 0 || thread >= workers) return std::nullopt;
         Entry* best = nullptr;
         double bestSeconds = -1;
         for (Entry& e : entries) {
@@ -257,6 +262,18 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
         entries.push_back(std::move(e));
     }
     return taken;
+}
+
+std::optional<RangeInfo> RangeTable::TakeUnbegun(int thread) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!planned || thread < 0 || thread >= workers) return std::nullopt;
+    for (Entry& e : entries) {
+        if (e.info.thread == -1 && !e.info.complete && !e.dropped) {
+            e.info.thread = thread;
+            return e.info;
+        }
+    }
+    return std::nullopt;
 }
 
 std::vector<RangeInfo> RangeTable::Ordered() const {

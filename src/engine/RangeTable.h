@@ -61,9 +61,10 @@ class RangeTable {
 public:
     // Owner thread, no worker running: a new job.
     void Reset(const ResplitRules& rules);
-    // The first segments of a file of this size, one per thread, parts named after the target
-    // (the first caller plans; later calls keep it).
-    void Plan(const std::string& target, int threadCount, int64_t fileSize);
+    // The first segments of a file of this size, parts named after the target (the first
+    // caller plans; later calls keep it). Segment i is thread i's; with fewer workers than
+    // segments, the rest wait for a thread that has finished (Take hands them out first).
+    void Plan(const std::string& target, int threadCount, int64_t fileSize, int workers = 0);
     bool Planned() const;
 
     RangeInfo Get(int id) const;
@@ -89,6 +90,9 @@ public:
     // sharing).
     bool WorthWaiting(int thread) const;
 
+    // A first segment that no thread has begun (there were fewer workers than segments), now
+    // `thread`'s; none when every one has its thread.
+    std::optional<RangeInfo> TakeUnbegun(int thread);
     // A range for `thread` cut from the one with the most time left, or none worth taking.
     // Wakes, on the way, every reading range that has stalled, so it starts again.
     std::optional<RangeInfo> Take(int thread, int64_t tickMs);
@@ -124,7 +128,8 @@ private:
     std::condition_variable changed;
     uint64_t generation = 0;  // counts completions, drops and wakes
     std::string target;
-    int threadCount = 1;
+    int threadCount = 1;  // first segments
+    int workers = 1;      // threads that take ranges
     ResplitRules rules;
     bool planned = false;
     std::vector<Entry> entries;       // index = id

@@ -48,23 +48,46 @@ int WInternetWorker::Run(void*) {
     int rangeId = threadNumber;
     std::string part = partFileName;
     bool ok = false;
+    // Past the part files' count a thread has no segment of its own: once the size is known it
+    // takes one, or a share of one.
+    bool ownSegment = threadNumber < job.threadCount;
+    if (!ownSegment) {
+        WaitForPlan();
+        ok = true;
+        rangeId = -1;
+    }
     for (;;) {
-        ok = RunRange(rangeId, part);
+        if (ownSegment) ok = RunRange(rangeId, part);
+        ownSegment = true;
         if (!ok) {
             job.ranges.Drop(rangeId);
             break;
         }
         job.ranges.Complete(rangeId, TickCount());
         host->RangeDone(rangeId);
+        if (job.rangeSupport.load() != 1 || job.wholeFile.load() != JobFields::WholeFile::No ||
+            stopRequested) {
+            break;
+        }
+        // Segments that no thread has begun come first, whatever the rules for sharing.
+        std::optional<RangeInfo> taken = job.ranges.TakeUnbegun(threadNumber);
+        if (taken) {
+            host->LogLine(
+                FormatText("Takes segment #%d, bytes %lld-%lld, from %s\r\n", taken->id,
+                           static_cast<long long>(taken->start),
+                           static_cast<long long>(taken->end - 1), taken->partName.c_str()),
+                threadNumber);
+            rangeId = taken->id;
+            part = taken->partName;
+            continue;
+        }
         // Kept parts stay whole segments: no range is taken from them.
-        if (!job.options.resplit || !host->SettingsSnapshot().delfiles ||
-            job.rangeSupport.load() != 1 || job.threadCount < 2 ||
-            job.wholeFile.load() != JobFields::WholeFile::No || stopRequested) {
+        if (!job.options.resplit || !host->SettingsSnapshot().delfiles || job.workers < 2) {
             break;
         }
         // Done with its own work: a share of the range with the most time left, as soon as
         // one is worth it.
-        std::optional<RangeInfo> taken = job.ranges.Take(threadNumber, TickCount());
+        taken = job.ranges.Take(threadNumber, TickCount());
         // Woken at once when a range ends, so waiting never delays the job's end.
         while (!taken && !stopRequested && job.ranges.WorthWaiting(threadNumber) &&
                job.wholeFile.load() == JobFields::WholeFile::No) {
@@ -85,6 +108,15 @@ int WInternetWorker::Run(void*) {
     if (threadNumber == 0) job.EndSizeProbe();
     host->ThreadFinished(ok, threadNumber);
     return ok ? 1 : 0;
+}
+
+void WInternetWorker::WaitForPlan() {
+    JobFields& job = host->Fields();
+    // Bounded, and over once thread 0's first reply has come without a size.
+    for (int i = 0; i < 240 && !stopRequested && !job.ranges.Planned(); ++i) {
+        if (i > 0 && !job.SizeProbePending() && job.fileSize.load() == -1) break;
+        job.ranges.WaitForChange(250, stopRequested);
+    }
 }
 
 bool WInternetWorker::RunRange(int rangeId, const std::string& part) {

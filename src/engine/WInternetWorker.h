@@ -43,6 +43,9 @@ private:
     // The attempts loop for one range (the thread's own segment or one it took); whether the
     // range is complete.
     bool RunRange(int rangeId, const std::string& part);
+    // A thread without a segment of its own: waits until the ranges are planned (or it is
+    // clear that no size comes, or stop).
+    void WaitForPlan();
     // Waits ms or until a stop; false when stopped.
     bool PauseUnlessStopped(int ms);
 

@@ -343,9 +343,9 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     }
     int threadCount = std::max(job.threadCount, 1);
     int64_t length = fileSize / threadCount;
-    segmentStart = threadNumber * length;
-    if (threadNumber == threadCount - 1) length = fileSize - segmentStart;
-    job.ranges.Plan(job.targetPath, threadCount, fileSize);
+    segmentStart = RangeId() * length;
+    if (RangeId() == threadCount - 1) length = fileSize - segmentStart;
+    job.ranges.Plan(job.targetPath, threadCount, fileSize, job.workers);
     const RangeInfo range = job.ranges.Get(RangeId());
     // The range's end may have moved (a part of it was taken), and a taken range is not
     // this thread's own segment.
@@ -364,7 +364,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     int rangeSupport = job.rangeSupport.load();
     const int64_t leadLength = RangeId() >= threadCount
                                    ? std::min(kLeadBytes, segmentStart)
-                                   : LeadLength(fileSize, threadCount, threadNumber);
+                                   : LeadLength(fileSize, threadCount, RangeId());
     struct stat status;
     // Never through a link: the part is this job's own file or nothing.
     if (::lstat(partFileName.c_str(), &status) != 0) {
@@ -393,7 +393,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     if (partSize > length && rangeSupport != 0) {
         // Leftovers of another split: what lies beyond the segment belongs to the next part,
         // and appending after it would corrupt the joined file.
-        if (threadNumber == 0) {
+        if (RangeId() == 0) {
             Log(
                 FormatText("Part file %s holds %lld bytes, more than its segment of %lld: "
                            "cut to the segment\r\n",

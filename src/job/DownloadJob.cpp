@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/TextFormat.h"
 #include "engine/WInternetWorker.h"
 #include "job/PartFiles.h"
 #include "job/ProgressTexts.h"
@@ -34,7 +35,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         return;
     }
     std::string lockError;
-    if (!targetLock.Acquire(targetPath, threadCount, lockError)) {
+    if (!targetLock.Acquire(targetPath, fields.threadCount, lockError)) {
         // Two jobs writing one target interleave their bytes; this one touches nothing.
         LogLine("Job failed: " + lockError + "\r\n", 0);
         {
@@ -48,6 +49,13 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
     {
         std::lock_guard<std::mutex> guard(workersLock);
         stopping = false;
+    }
+    if (fields.threadCount != threadCount) {
+        LogLine(FormatText("Resumes the %d part files of a run with %d threads on %d "
+                           "connection%s\r\n",
+                           fields.threadCount, fields.threadCount, threadCount,
+                           threadCount == 1 ? "" : "s"),
+                0);
     }
     for (int i = 0; i < threadCount; ++i) {
         auto worker = std::make_unique<WInternetWorker>();
@@ -68,7 +76,10 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     StopAllWorkers();
     // No worker runs now, so the plain fields can be written; starting a thread publishes
     // them to it.
-    fields.threadCount = threadCount;
+    // Part files begun by a run with another count keep their segments; this run's threads
+    // share them out.
+    fields.threadCount = threadCount < 1 ? threadCount : PartLayout(targetPath, threadCount);
+    fields.workers = threadCount;
     fields.url = url;
     fields.targetPath = targetPath;
     fields.ClearFinalUrl();
@@ -76,14 +87,14 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.rangeSupport = -1;
     fields.startTick = 0;
     fields.ResetValidator();
-    fields.leads.Reset(threadCount);
+    fields.leads.Reset(fields.threadCount);
     fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
     fields.sizeless = false;
     fields.noMoreAttempts = false;
     fields.ExpectSizeProbe(threadCount > 1);
     fields.hosts.Reset();
-    joiner.Reset(targetPath, threadCount, &fields);
+    joiner.Reset(targetPath, fields.threadCount, &fields);
     fields.ResetTargetComplete();
     limiter.reset();
     {
@@ -214,7 +225,7 @@ void DownloadJob::ReportChunks(int64_t done, int64_t total, int64_t delta, int64
 int64_t DownloadJob::ReadLimit() const {
     if (!limiter) return 0;
     // Each worker's share of the bucket: all of them together overshoot by one bucket at most.
-    const int64_t share = limiter->Capacity() / std::max(1, fields.threadCount);
+    const int64_t share = limiter->Capacity() / std::max(1, fields.workers);
     return std::max<int64_t>(share, 4096);
 }
 
@@ -228,7 +239,10 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
     // Its ranges went to the joiner as each completed; its own segment is named again for
     // callers that report only the end (a part counts once).
     if (ok && !closing) {
-        joiner.PartDone(threadNumber, fields.rangeSupport.load() > 0);
+        // A thread past the part files' count began with no segment of its own.
+        if (threadNumber < fields.threadCount) {
+            joiner.PartDone(threadNumber, fields.rangeSupport.load() > 0);
+        }
     } else {
         joiner.Abandon();
     }
@@ -248,7 +262,7 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
                 }
             }
         }
-        last = finishedCount == fields.threadCount;
+        last = finishedCount == fields.workers;
         allOk = allSucceeded;
     }
     if (last && closing) {
@@ -305,7 +319,7 @@ bool DownloadJob::StartWholeFilePass() {
         {
             std::lock_guard<std::mutex> lock(finishLock);
             // Only thread 0 runs now: its end is the last one.
-            finishedCount = fields.threadCount - 1;
+            finishedCount = fields.workers - 1;
             allSucceeded = true;
         }
         {

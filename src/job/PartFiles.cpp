@@ -99,11 +99,28 @@ std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threa
     return found;
 }
 
+int PartLayout(const std::string& targetPath, int threadCount) {
+    int layout = 0;
+    for (int i = 0; i <= kMaxPartNumber; ++i) {
+        PartRecord record;
+        const std::string name = PartFileName(targetPath, i);
+        // A part names the count of its run; "t.bin13" may be part 3 of a job on "t.bin1".
+        if (!ReadPartRecord(name, record) || record.threadCount <= i ||
+            record.threadCount > kMaxPartNumber + 1 || HeldByAnotherJob(name)) {
+            continue;
+        }
+        if (layout != 0 && layout != record.threadCount) return threadCount;
+        layout = record.threadCount;
+    }
+    return layout == 0 ? threadCount : layout;
+}
+
 std::string ExistingFilesQuestion(const std::string& targetPath, int threadCount) {
     std::string text = "Files:\r\n";
     bool any = false;
-    // The target first (it is part 0), then the numbered parts in thread order.
-    const int count = threadCount < 1 ? 1 : threadCount;
+    // The target first (it is part 0), then the numbered parts in thread order; parts begun
+    // with another count are resumed too.
+    const int count = threadCount < 1 ? 1 : PartLayout(targetPath, threadCount);
     for (int i = 0; i < count; ++i) {
         const std::string name = PartFileName(targetPath, i);
         if (!PathExists(name)) continue;

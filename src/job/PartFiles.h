@@ -22,6 +22,9 @@ inline constexpr int kMaxPartNumber = 99;
 // belongs to a run with too few threads to have written it (a part of "<target><digit>"), or
 // that another job holds, is not counted.
 std::vector<std::string> StrayPartFiles(const std::string& targetPath, int threadCount);
+// How many first segments the part files of targetPath were begun with, by their records:
+// threadCount when there are none, or when they do not agree.
+int PartLayout(const std::string& targetPath, int threadCount);
 
 // The existing-files question: "Files:\r\n", each existing file among the target and parts
 // 1..threadCount-1 on its own line in thread order, then "already exist.\r\nNOTE: If server

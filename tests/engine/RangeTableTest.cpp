@@ -103,6 +103,25 @@ TEST(RangeTable, AStalledOwnerIsWokenAtTheCut) {
     ExpectTiles(table, 100000);
 }
 
+// Parts begun by four threads, resumed by two: the segments without a thread go out whole,
+// once each, before any range is cut.
+TEST(RangeTable, SegmentsWithoutAThreadGoFirst) {
+    RangeTable table;
+    table.Reset(Rules());
+    table.Plan("/t/f", 4, 400000, 2);
+    EXPECT_EQ(table.Get(2).thread, -1);
+    const auto first = table.TakeUnbegun(1);
+    const auto second = table.TakeUnbegun(0);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->id, 2);
+    EXPECT_EQ(first->partName, "/t/f2");
+    EXPECT_EQ(second->id, 3);
+    EXPECT_EQ(table.Get(3).thread, 0);
+    EXPECT_FALSE(table.TakeUnbegun(0).has_value());
+    EXPECT_FALSE(table.TakeUnbegun(2).has_value());  // no such worker
+    ExpectTiles(table, 400000);
+}
+
 TEST(RangeTable, ClaimsFollowTheRate) {
     RangeTable table;
     table.Reset(Rules());

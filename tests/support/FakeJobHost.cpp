@@ -12,6 +12,7 @@ FakeJobHost::FakeJobHost(const Settings& settings_, const std::string& url,
     fields.url = url;
     fields.targetPath = targetPath;
     fields.threadCount = threadCount;
+    fields.workers = threadCount;
     // Short limits, so a test that goes wrong ends in a failed attempt instead of a hang.
     // Engine tests count attempts, not pauses; the pause has tests of its own.
     fields.options = JobOptions{5000, 5000, 0};

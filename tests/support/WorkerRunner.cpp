@@ -8,7 +8,7 @@
 namespace testsupport {
 
 bool RunWorkers(FakeJobHost& host, int ms) {
-    int threadCount = host.Fields().threadCount;
+    int threadCount = host.Fields().workers;
     std::vector<std::unique_ptr<WInternetWorker>> workers;
     int started = 0;
     for (int i = 0; i < threadCount; ++i) {
