@@ -23,6 +23,7 @@
 #include "forms/TextNumbers.h"
 #include "forms/WProgressBar.h"
 #include "forms/WUpDown.h"
+#include "job/FailureText.h"
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
 #include "job/ProgressTexts.h"
@@ -202,6 +203,9 @@ void FtpForm::StartJob() {
     verdictShown = false;
     jobStopped = false;
     label_5->clear();
+    label_5->setToolTip(QString());
+    progb_1->setToolTip(QString());
+    lastLines.assign(static_cast<size_t>(std::max(0, threadCount)), std::string());
     progb_1->SetPosition(0);
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
@@ -246,7 +250,7 @@ void FtpForm::ShowStopped() {
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
     for (WProgressBar* bar : threadBars) {
-        if (bar->toolTip() != kFailedTooltip && bar->value() < 100) bar->setToolTip(kStoppedTip);
+        if (!bar->Failed() && bar->value() < 100) bar->setToolTip(kStoppedTip);
     }
     label_5->setText(kStoppedNote);
     UpdateGoButton();
@@ -306,6 +310,12 @@ void FtpForm::Refresh() {
 
 bool FtpForm::DrainLogs() {
     std::vector<std::pair<int, std::string>> lines = job->TakeLogLines();
+    for (const auto& [thread, text] : lines) {
+        std::string telling = TellingLine(text);
+        if (!telling.empty() && thread >= 0 && thread < static_cast<int>(lastLines.size())) {
+            lastLines[static_cast<size_t>(thread)] = std::move(telling);
+        }
+    }
     // Consecutive texts of one thread go in as one append: fewer layouts, same text.
     size_t i = 0;
     while (i < lines.size()) {
@@ -324,6 +334,10 @@ void FtpForm::ApplyView(const JobView& view) {
         WProgressBar* bar = threadBars[i];
         bar->SetPosition(t.position);
         QString tip = QString::fromStdString(t.tooltip);
+        if (t.failed && i < lastLines.size()) {
+            const std::string reason = PlainFailure(lastLines[i]);
+            if (!reason.empty()) tip += ": " + QString::fromStdString(reason);
+        }
         if (bar->toolTip() != tip) bar->setToolTip(tip);
         bar->SetBarColor(t.failed ? kRed : kBlue);
         bar->SetFailed(t.failed);
@@ -334,9 +348,24 @@ void FtpForm::ApplyView(const JobView& view) {
     progb_1->SetFailed(view.failed);
     if (view.finished && !verdictShown) {
         verdictShown = true;
+        if (view.failed) ShowFailureReasons(view);
         cb_1->setText("Go");
         UpdateGoButton();
     }
+}
+
+QStringList FtpForm::ShowFailureReasons(const JobView& view) {
+    std::vector<bool> failed;
+    for (const ThreadBarView& t : view.threads) failed.push_back(t.failed);
+    QStringList reasons;
+    for (const std::string& line : JobFailureLines(failed, lastLines)) {
+        reasons << QString::fromStdString(line);
+    }
+    // One line under the bar; every reason, one a line, in the tooltips.
+    label_5->setText(reasons.join("; "));
+    label_5->setToolTip(reasons.join("\n"));
+    progb_1->setToolTip(reasons.join("\n"));
+    return reasons;
 }
 
 bool FtpForm::AskQuestion(const QString& text, const QString& caption) {

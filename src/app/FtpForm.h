@@ -73,6 +73,8 @@ private:
     // Shows "Stop" in the place of "Go" while a job runs and "Go" is disabled.
     void ShowGoOrStop();
     void ShowStopped();
+    // After "Job failed": the reasons in plain words under the job bar and in its tooltip.
+    QStringList ShowFailureReasons(const JobView& view);
 
     SharedSettings settings;
     std::unique_ptr<DownloadJob> job;
@@ -89,4 +91,6 @@ private:
     bool closeRequested = false;
     bool verdictShown = false;
     bool jobStopped = false;  // StopJob ended the job: its view is no longer shown
+    // Each thread's last telling log line: what its last failed attempt said.
+    std::vector<std::string> lastLines;
 };
