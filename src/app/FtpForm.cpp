@@ -3,7 +3,9 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "app/SaveLocation.h"
 #include "forms/About.h"
 #include "forms/Options.h"
 #include "forms/ResizeRules.h"
@@ -72,7 +75,10 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
 
     connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
-    connect(textb_2, &QLineEdit::textChanged, this, [this] { UpdateGoButton(); });
+    connect(textb_2, &QLineEdit::textChanged, this, [this](const QString& text) {
+        textb_2->setToolTip(text);  // the whole path, however narrow the box
+        UpdateGoButton();
+    });
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
@@ -131,7 +137,7 @@ void FtpForm::ProposeStartupUrl(const QStringList& arguments) {
 void FtpForm::UrlChanged() {
     std::string text = textb_1->text().toStdString();
     if (std::optional<std::string> name = ProposeTargetName(text)) {
-        textb_2->setText(QString::fromStdString(*name));
+        textb_2->setText(ProposedTarget(*name));
     }
     UpdateGoButton();
 }
@@ -194,6 +200,12 @@ void FtpForm::StartJob() {
         return;
     }
 
+    const QFileInfo target(QString::fromStdString(targetPath));
+    if (target.isAbsolute()) {
+        // The download folder of a fresh account may not be there yet.
+        if (target.absolutePath() == DownloadFolder()) QDir().mkpath(DownloadFolder());
+        RememberFolder(target.absoluteFilePath());
+    }
     setWindowTitle(QString::fromStdString(targetPath) + " - Brindle");
     cb_1->setEnabled(false);
     int barWidth = (client->width() - 20) / std::max(1, threadCount);
@@ -379,12 +391,15 @@ bool FtpForm::AskQuestion(const QString& text, const QString& caption) {
 }
 
 void FtpForm::BrowseClicked() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);  // a new target name is the usual answer
-    dialog.selectFile(textb_2->text());
+    QFileDialog dialog(this, "Save as", StartFolder());
+    dialog.setObjectName("saveAsDialog");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);  // asks before overwriting a file
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.selectFile(QFileInfo(textb_2->text()).fileName());
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-        textb_2->setText(dialog.selectedFiles().first());
+        const QString chosen = dialog.selectedFiles().first();
+        textb_2->setText(chosen);
+        RememberFolder(chosen);
     }
 }
 
