@@ -1,8 +1,10 @@
 #include "app/FtpForm.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -15,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <algorithm>
 #include <cstdint>
 
@@ -79,6 +82,8 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
         textb_2->setToolTip(text);  // the whole path, however narrow the box
         UpdateGoButton();
     });
+    connect(cb_3, &QPushButton::clicked, this, [this] { OpenFileClicked(); });
+    connect(cb_4, &QPushButton::clicked, this, [this] { OpenFolderClicked(); });
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
@@ -216,6 +221,8 @@ void FtpForm::StartJob() {
     jobStopped = false;
     label_5->clear();
     label_5->setToolTip(QString());
+    cb_3->hide();
+    cb_4->hide();
     progb_1->setToolTip(QString());
     lastLines.assign(static_cast<size_t>(std::max(0, threadCount)), std::string());
     progb_1->SetPosition(0);
@@ -360,7 +367,7 @@ void FtpForm::ApplyView(const JobView& view) {
     progb_1->SetFailed(view.failed);
     if (view.finished && !verdictShown) {
         verdictShown = true;
-        if (view.failed) ShowFailureReasons(view);
+        JobEnded(view.succeeded, view.failed ? ShowFailureReasons(view) : QStringList());
         cb_1->setText("Go");
         UpdateGoButton();
     }
@@ -378,6 +385,31 @@ QStringList FtpForm::ShowFailureReasons(const JobView& view) {
     label_5->setToolTip(reasons.join("\n"));
     progb_1->setToolTip(reasons.join("\n"));
     return reasons;
+}
+
+void FtpForm::JobEnded(bool succeeded, const QStringList& reasons) {
+    cb_3->setVisible(succeeded);
+    cb_4->setVisible(succeeded);
+    if (isActiveWindow() || closing) return;
+    const JobNoticeText text = NoticeText(succeeded, QString::fromStdString(targetPath), reasons);
+    if (notify) {
+        notify(text);
+    } else {
+        SendDesktopNotice(text);  // no bus: nothing to do
+    }
+    QApplication::alert(this);
+}
+
+void FtpForm::OpenFileClicked() {
+    const QUrl url =
+        QUrl::fromLocalFile(QFileInfo(QString::fromStdString(targetPath)).absoluteFilePath());
+    openUrl ? openUrl(url) : QDesktopServices::openUrl(url);
+}
+
+void FtpForm::OpenFolderClicked() {
+    const QUrl url =
+        QUrl::fromLocalFile(QFileInfo(QString::fromStdString(targetPath)).absolutePath());
+    openUrl ? openUrl(url) : QDesktopServices::openUrl(url);
 }
 
 bool FtpForm::AskQuestion(const QString& text, const QString& caption) {

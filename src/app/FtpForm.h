@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "app/FtpFormBase.h"
+#include "app/JobNotice.h"
 #include "job/DownloadJob.h"
 #include "settings/Settings.h"
 
 class QTimer;
+class QUrl;
 class TabForm1;
 
 class FtpForm : public FtpFormBase, private JobObserver {
@@ -29,6 +31,13 @@ public:
 
     // Replaces the message box of the existing-files question (tests answer it directly).
     void SetQuestion(Question question) { ask = std::move(question); }
+    // Opens a file or folder with the desktop's program for it (QDesktopServices by default).
+    using UrlOpener = std::function<bool(const QUrl& url)>;
+    void SetUrlOpener(UrlOpener opener) { openUrl = std::move(opener); }
+    // Shows the notice of a job that ended in the background (a desktop notification by
+    // default).
+    using Notifier = std::function<void(const JobNoticeText& text)>;
+    void SetNotifier(Notifier notifier) { notify = std::move(notifier); }
 
     SharedSettings& SettingsRecord() { return settings; }
     DownloadJob* Job() const { return job.get(); }
@@ -48,6 +57,9 @@ public:
     void BrowseClicked();
     void OptionsClicked();
     void AboutClicked();
+    // "Open file" and "Open folder", after a success.
+    void OpenFileClicked();
+    void OpenFolderClicked();
     // Marks the window as closing and stops the job's workers without a verdict.
     void WindowClosing();
     // Moves the job's queued log texts into the pages and shows its latest snapshot.
@@ -75,12 +87,17 @@ private:
     void ShowStopped();
     // After "Job failed": the reasons in plain words under the job bar and in its tooltip.
     QStringList ShowFailureReasons(const JobView& view);
+    // After the verdict: "Open file" / "Open folder" after a success, and a notice and the
+    // taskbar's urgency hint when the window is not the active one.
+    void JobEnded(bool succeeded, const QStringList& reasons);
 
     SharedSettings settings;
     std::unique_ptr<DownloadJob> job;
     std::vector<WProgressBar*> threadBars;
     QTimer* refreshTimer = nullptr;
     Question ask;
+    UrlOpener openUrl;
+    Notifier notify;
 
     int threadCount = 0;
     std::string url;

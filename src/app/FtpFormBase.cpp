@@ -86,6 +86,13 @@ void FtpFormBase::CreateControls() {
     cb_2->setToolTip("Stop the job (Esc); the part files are kept and \"Go\" resumes them");
     cb_2->hide();
     label_5 = MakeLabel(client, u, 117, "label_5", "", 5, 168, 336, 8);
+    // Shown only after a success, when the line under the bar is empty.
+    cb_3 = new QPushButton("Open file", client);
+    PlaceControl(cb_3, u, 118, "cb_3", 236, 167, 50, 13);
+    cb_3->hide();
+    cb_4 = new QPushButton("Open folder", client);
+    PlaceControl(cb_4, u, 119, "cb_4", 290, 167, 50, 13);
+    cb_4->hide();
 
     // Initial state of the template.
     auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
@@ -102,7 +109,8 @@ void FtpFormBase::CreateControls() {
     progb_1->SetPosition(0);
     progb_1->SetBarColor(QColor(0, 0, 255));
     // Tab goes through the form as it reads: left to right, then down.
-    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4, cb_1, cb_2, tabctrl_1};
+    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4,
+                        cb_1,    cb_2,    tabctrl_1,  cb_3,    cb_4};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     // The menu bar carries two commands, not drop-down menus; Alt+O and Alt+A choose them.
@@ -132,6 +140,8 @@ void FtpFormBase::CreateControls() {
     rules->Add(tabctrl_1, ResizeRule{0, 0, 100, 100});
     rules->Add(progb_1, ResizeRule{0, 100, 100, 0});
     rules->Add(label_5, ResizeRule{0, 100, 100, 0});
+    rules->Add(cb_3, ResizeRule{100, 100, 0, 0});
+    rules->Add(cb_4, ResizeRule{100, 100, 0, 0});
 
     // The template's size is the client area; the menu bar comes on top of it.
     resize(client->width(), client->height() + menuBar()->sizeHint().height());

@@ -1,17 +1,43 @@
 // What the window does around a job: "Save as" in the download folder and the save dialog
-// that starts in the last folder used (remembered in Brindle.state, not Brindle.ini).
+// that starts in the last folder used (remembered in Brindle.state, not Brindle.ini), the
+// notice and "Open file" / "Open folder" at the end of a job.
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QUrl>
 #include <QtTest>
 #include <memory>
 
 #include "GuiTestSupport.h"
 #include "app/FtpForm.h"
+#include "app/JobNotice.h"
 #include "app/SaveLocation.h"
+#include "forms/WUpDown.h"
+#include "support/FakeHttpServer.h"
 #include "support/TempDir.h"
+
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpServer;
+
+namespace {
+
+constexpr int kJobTimeoutMs = 30000;
+
+// Runs a one-thread job of the form to its verdict.
+void RunJob(FtpForm& form, const std::string& url, const std::string& target) {
+    form.textb_1->setText(QString::fromStdString(url));
+    form.textb_2->setText(QString::fromStdString(target));
+    form.updown_1->SetPos(1);
+    form.textb_4->setText("1");
+    form.StartJob();
+    QTRY_VERIFY_WITH_TIMEOUT(form.cb_1->isEnabled() && form.cb_1->isVisibleTo(&form),
+                             kJobTimeoutMs);
+}
+
+}  // namespace
 
 class WindowCareTest : public QObject {
     Q_OBJECT
@@ -62,6 +88,66 @@ private slots:
         QCOMPARE(StartFolder(), DownloadFolder());
         QCOMPARE(DownloadFolder(),
                  QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    }
+
+    void EndOfJob_data() {
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<bool>("succeeds");
+        QTest::addColumn<QString>("notice");  // "" for none
+        QTest::newRow("background, success") << false << true << "Download complete";
+        QTest::newRow("background, failure") << false << false << "Download failed";
+        QTest::newRow("active, success") << true << true << "";
+    }
+    void EndOfJob() {
+        QFETCH(bool, active);
+        QFETCH(bool, succeeds);
+        QFETCH(QString, notice);
+        FakeHttpOptions options;
+        options.body = testsupport::PatternBytes(4000, 3);
+        if (!succeeds) options.getStatus = 404;
+        FakeHttpServer server(options);
+        FtpForm form;
+        QStringList notices;
+        form.SetNotifier(
+            [&](const JobNoticeText& text) { notices << text.summary + "|" + text.body; });
+        QList<QUrl> opened;
+        form.SetUrlOpener([&](const QUrl& url) {
+            opened << url;
+            return true;
+        });
+        if (active) {
+            form.show();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+        }
+        const std::string target = files->File("done.bin");
+        RunJob(form, server.Url("/done.bin"), target);
+
+        QCOMPARE(notices.size(), notice.isEmpty() ? 0 : 1);
+        if (!notice.isEmpty()) {
+            QVERIFY2(notices[0].startsWith(notice + "|done.bin"), qPrintable(notices[0]));
+            // A failure says why, as the line under the job bar does.
+            if (!succeeds)
+                QVERIFY2(notices[0].contains("the file is not on the server"),
+                         qPrintable(notices[0]));
+        }
+        QCOMPARE(!form.cb_3->isHidden(), succeeds);
+        QCOMPARE(!form.cb_4->isHidden(), succeeds);
+        if (!succeeds) return;
+        form.cb_3->click();
+        form.cb_4->click();
+        const QString path = QString::fromStdString(target);
+        QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(path),
+                                      QUrl::fromLocalFile(QString::fromStdString(files->Path()))}));
+    }
+
+    void NotifyCallCarriesTheNotice() {
+        const QVariantList args = NotifyArguments({"Download complete", "x.bin is saved in /tmp"});
+        QCOMPARE(args.size(), 8);
+        QCOMPARE(args[0].toString(), QString("Brindle"));
+        QCOMPARE(args[1].userType(), QMetaType::UInt);  // replaces_id is a D-Bus "u"
+        QCOMPARE(args[3].toString(), QString("Download complete"));
+        QCOMPARE(args[4].toString(), QString("x.bin is saved in /tmp"));
+        QCOMPARE(args[7].toInt(), -1);
     }
 
 private:
