@@ -6,12 +6,16 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QThread>
@@ -22,6 +26,7 @@
 #include <cstdint>
 
 #include "app/SaveLocation.h"
+#include "engine/ProxyEnvironment.h"
 #include "forms/About.h"
 #include "forms/Options.h"
 #include "forms/ResizeRules.h"
@@ -84,6 +89,9 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     });
     connect(cb_3, &QPushButton::clicked, this, [this] { OpenFileClicked(); });
     connect(cb_4, &QPushButton::clicked, this, [this] { OpenFolderClicked(); });
+    // Drops go to the window, wherever they land: the boxes would insert the text instead.
+    setAcceptDrops(true);
+    for (QLineEdit* box : {textb_1, textb_2, textb_3, textb_4}) box->setAcceptDrops(false);
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
@@ -158,6 +166,10 @@ void FtpForm::UpdateGoButton() {
 JobOptions FtpForm::WindowJobOptions() const {
     JobOptions options;
     options.httpsAllowed = true;  // checked against the system's trust store
+    // As brindle-get does: without the settings' proxies, the environment's route each URL.
+    if (!settings.Snapshot().useproxy) {
+        options.environmentProxies = ReadEnvironmentProxies(ProcessEnvironment());
+    }
     return options;
 }
 
@@ -233,7 +245,11 @@ void FtpForm::StartJob() {
     // Every bar and page exists before the first worker can report.
     for (int i = 0; i < threadCount; ++i) {
         CreateThreadBar(i, barWidth, barTop);
-        tabctrl_1->addTab(new TabForm1(), QString::asprintf("Thread #%d", i));
+        auto* page = new TabForm1();
+        // A drop on the log goes to the URL box.
+        page->textb_1->setAcceptDrops(false);
+        page->textb_1->viewport()->setAcceptDrops(false);
+        tabctrl_1->addTab(page, QString::asprintf("Thread #%d", i));
     }
     job->Start(url, targetPath, threadCount, WindowJobOptions());
     refreshTimer->start();
@@ -433,6 +449,26 @@ void FtpForm::BrowseClicked() {
         textb_2->setText(chosen);
         RememberFolder(chosen);
     }
+}
+
+QString FtpForm::DroppedUrl(const QMimeData* data) {
+    if (data == nullptr) return QString();
+    if (data->hasUrls() && !data->urls().isEmpty()) {
+        return data->urls().first().toString(QUrl::FullyEncoded);
+    }
+    if (data->hasText()) return data->text().trimmed().section('\n', 0, 0).trimmed();
+    return QString();
+}
+
+void FtpForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedUrl(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void FtpForm::dropEvent(QDropEvent* event) {
+    const QString url = DroppedUrl(event->mimeData());
+    if (url.isEmpty()) return;
+    textb_1->setText(url);  // proposes "Save as" as typing would
+    event->acceptProposedAction();
 }
 
 void FtpForm::OptionsClicked() {

@@ -15,6 +15,7 @@
 #include "job/DownloadJob.h"
 #include "settings/Settings.h"
 
+class QMimeData;
 class QTimer;
 class QUrl;
 class TabForm1;
@@ -38,6 +39,8 @@ public:
     // default).
     using Notifier = std::function<void(const JobNoticeText& text)>;
     void SetNotifier(Notifier notifier) { notify = std::move(notifier); }
+    // The URL a drop carries: its first URL, else the first line of its text; "" for none.
+    static QString DroppedUrl(const QMimeData* data);
 
     SharedSettings& SettingsRecord() { return settings; }
     DownloadJob* Job() const { return job.get(); }
@@ -67,6 +70,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // A URL dropped anywhere on the window replaces the URL box's text.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void JobChanged() override;  // worker threads
@@ -80,7 +86,8 @@ private:
     bool AskQuestion(const QString& text, const QString& caption);
     // Enables "Go" when the URL and "Save as" can start a job; its tooltip says why not.
     void UpdateGoButton();
-    // What the window adds to the settings for its jobs: https with the system's trust store.
+    // What the window adds to the settings for its jobs: https with the system's trust store,
+    // and the environment's proxies while the settings name none.
     JobOptions WindowJobOptions() const;
     // Shows "Stop" in the place of "Go" while a job runs and "Go" is disabled.
     void ShowGoOrStop();

@@ -1,9 +1,12 @@
 // What the window does around a job: "Save as" in the download folder and the save dialog
 // that starts in the last folder used (remembered in Brindle.state, not Brindle.ini), the
-// notice and "Open file" / "Open folder" at the end of a job.
+// notice and "Open file" / "Open folder" at the end of a job, URLs dropped on the window and
+// the environment's proxies.
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTimer>
@@ -15,6 +18,7 @@
 #include "app/FtpForm.h"
 #include "app/JobNotice.h"
 #include "app/SaveLocation.h"
+#include "forms/TabForm1.h"
 #include "forms/WUpDown.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempDir.h"
@@ -148,6 +152,79 @@ private slots:
         QCOMPARE(args[3].toString(), QString("Download complete"));
         QCOMPARE(args[4].toString(), QString("x.bin is saved in /tmp"));
         QCOMPARE(args[7].toInt(), -1);
+    }
+
+    void DropAnywhereReplacesUrl_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("url");  // the URL box afterwards
+        QTest::newRow("URL on Save as") << "textb_2"
+                                        << "urls"
+                                        << "http://drop.test/a/b.iso"
+                                        << "http://drop.test/a/b.iso";
+        QTest::newRow("text on URL box") << "textb_1"
+                                         << "text"
+                                         << "  ftp://drop.test/x.bin\nmore"
+                                         << "ftp://drop.test/x.bin";
+        QTest::newRow("URL on log page") << "page"
+                                         << "urls"
+                                         << "https://drop.test/y"
+                                         << "https://drop.test/y";
+        QTest::newRow("nothing usable") << "textb_3"
+                                        << "text"
+                                        << "  "
+                                        << "http://127.0.0.1:1/k";
+    }
+    void DropAnywhereReplacesUrl() {
+        QFETCH(QString, target);
+        QFETCH(QString, kind);
+        QFETCH(QString, payload);
+        QFETCH(QString, url);
+        FtpForm form;
+        form.textb_1->setText("http://127.0.0.1:1/k");
+        form.updown_1->SetPos(1);
+        form.textb_2->setText(QString::fromStdString(files->File("k")));
+        form.textb_4->setText("1");
+        form.StartJob();  // a page to drop on
+        QTRY_VERIFY_WITH_TIMEOUT(form.cb_1->isEnabled(), kJobTimeoutMs);
+        QWidget* on = target == "page" ? static_cast<QWidget*>(form.Page(0)->textb_1->viewport())
+                                       : form.findChild<QWidget*>(target);
+        QVERIFY(on != nullptr);
+        QMimeData data;
+        if (kind == "urls") {
+            data.setUrls({QUrl(payload)});
+        } else {
+            data.setText(payload);
+        }
+        const QPoint at = on->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(on, &enter);
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(on, &drop);
+        QCOMPARE(form.textb_1->text(), url);
+        if (url != "http://127.0.0.1:1/k") {
+            QCOMPARE(form.textb_2->text(), ProposedTarget(url.section('/', -1).toStdString()));
+        }
+    }
+
+    void EnvironmentProxiesWithoutUseproxy_data() {
+        QTest::addColumn<int>("useproxy");
+        QTest::addColumn<bool>("routed");
+        QTest::newRow("useproxy off") << 0 << true;
+        QTest::newRow("useproxy on") << 1 << false;
+    }
+    void EnvironmentProxiesWithoutUseproxy() {
+        QFETCH(int, useproxy);
+        QFETCH(bool, routed);
+        config->WriteIni("useproxy=" + std::to_string(useproxy) + "\nattempts=1\n");
+        FtpForm form;
+        qputenv("http_proxy", "127.0.0.1:1");  // read when the job starts
+        RunJob(form, "http://127.0.0.1:1/p.bin", files->File("p.bin"));
+        qunsetenv("http_proxy");
+        const EnvironmentProxies& proxies = form.Job()->Fields().options.environmentProxies;
+        QCOMPARE(proxies.http.has_value(), routed);
+        if (routed) QCOMPARE(proxies.http->port, 1);
     }
 
 private:
