@@ -145,5 +145,8 @@ void FtpFormBase::CreateControls() {
 
     // The template's size is the client area; the menu bar comes on top of it.
     resize(client->width(), client->height() + menuBar()->sizeHint().height());
+    // Smaller than the template, the rules would push "Go" over the attempts box and the
+    // bottom line off the window.
+    client->setMinimumSize(client->size());
     move(u.X(0), u.Y(111));
 }

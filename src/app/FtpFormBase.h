@@ -3,8 +3,8 @@
 // sizable, caption "Brindle") with its controls, its menu bar of two commands ("Options",
 // "About", with mnemonics; F1 also chooses "About"), the Ctrl+Q close command, the program's
 // icon and the resize rules of the controls; and the controls added to the template: "Stop"
-// (with Esc), the line under the job bar and "Open file" / "Open folder" beside it. UI thread
-// only.
+// (with Esc), the line under the job bar and "Open file" / "Open folder" beside it. The
+// template's size is the window's smallest, so no control is ever hidden. UI thread only.
 #include <QMainWindow>
 
 class QAction;
