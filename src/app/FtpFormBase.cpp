@@ -9,6 +9,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "forms/AppIcon.h"
 #include "forms/DialogUnits.h"
@@ -52,11 +53,18 @@ void FtpFormBase::CreateControls() {
     setFont(DialogFont());
     DialogUnits u(font());
 
-    client = new QWidget(this);
+    // The template's controls reach its left edge ("Count of threads" starts at 0): a frame
+    // of two units around the client area keeps them off the window's border.
+    auto* frame = new QWidget(this);
+    auto* frameLayout = new QVBoxLayout(frame);
+    const int margin = u.X(2);
+    frameLayout->setContentsMargins(margin, margin, margin, margin);
+    client = new QWidget(frame);
     client->setObjectName("client");
     client->setFont(font());
     client->resize(u.Size(346, 183));
-    setCentralWidget(client);
+    frameLayout->addWidget(client);
+    setCentralWidget(frame);
 
     textb_1 = MakeBox(client, u, 102, "textb_1", 55, 0, 285, 15);
     label_1 = MakeLabel(client, u, 103, "label_1", "URL", 35, 5, 15, 8);
@@ -143,10 +151,11 @@ void FtpFormBase::CreateControls() {
     rules->Add(cb_3, ResizeRule{100, 100, 0, 0});
     rules->Add(cb_4, ResizeRule{100, 100, 0, 0});
 
-    // The template's size is the client area; the menu bar comes on top of it.
-    resize(client->width(), client->height() + menuBar()->sizeHint().height());
-    // Smaller than the template, the rules would push "Go" over the attempts box and the
-    // bottom line off the window.
+    // The template's size is the client area; the menu bar comes on top of it. Smaller than
+    // the template, the rules would push "Go" over the attempts box and the bottom line off
+    // the window: it is the smallest size too.
     client->setMinimumSize(client->size());
+    resize(client->width() + 2 * margin,
+           client->height() + 2 * margin + menuBar()->sizeHint().height());
     move(u.X(0), u.Y(111));
 }
