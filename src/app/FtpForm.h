@@ -1,7 +1,8 @@
 #pragma once
 // FtpForm: the main window. Turns the URL, "Save as", thread count and attempts into a
-// DownloadJob on "Go", shows each thread's log page and bar and the job bar, and stops the job
-// when the window closes. It owns the settings record (loaded when the window is made, saved
+// DownloadJob on "Go", shows each thread's log page and bar and the job bar (with the reasons
+// of a failure), tells the user when a job ends in the background, and stops the job when the
+// window closes. It owns the settings record (loaded when the window is made, saved
 // when it closes). Everything here runs on the UI thread; the job's workers reach the window
 // only through JobChanged (a queued wake-up) and the 100 ms poll of the job's snapshot and log.
 #include <QStringList>
