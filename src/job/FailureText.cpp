@@ -127,6 +127,10 @@ std::string PlainFailure(const std::string& lastLine) {
                                 : "the server stopped answering") +
                ": timed out";
     }
+    // FTP servers that refuse SIZE for a missing file may still answer STAT, with no size.
+    if (StartsWith(lastLine, "No file size")) {
+        return "the server gave no size for the file: it may not be there";
+    }
     static const char* const kJobPrefixes[] = {"Job failed: ", "Job: "};
     for (const char* prefix : kJobPrefixes) {
         if (StartsWith(lastLine, prefix)) return lastLine.substr(std::strlen(prefix));

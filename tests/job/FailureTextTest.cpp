@@ -56,6 +56,7 @@ TEST(FailureText, PlainWordsPerKindOfLine) {
          "PASV reply names 10.0.0.1; connecting to 127.0.0.1 instead"},
         {"No data within the stall limit: timed out", "the server stopped sending data: timed out"},
         {"No complete reply within the stall limit", "the server stopped answering: timed out"},
+        {"No file size in the reply", "the server gave no size for the file: it may not be there"},
         {"Cannot connect to 127.0.0.1: Connection refused",
          "cannot connect to 127.0.0.1: Connection refused"},
         {"Job failed: cannot read x.bin1; part files kept", "cannot read x.bin1; part files kept"},
