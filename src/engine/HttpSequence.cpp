@@ -1,6 +1,9 @@
 // The HTTP/1.0 conversation of one attempt: HEAD while the size is unknown, then GET with a
-// byte range over a new connection, with the reply checked before any byte is written.
+// byte range over a new connection, with the reply checked before any byte is written. Thread 0
+// of a fresh job skips the HEAD: the reply to its GET from byte 0 gives the size.
 // Redirects on either request are followed (HttpConnect.cpp) before anything else is read.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string>
 
@@ -15,7 +18,107 @@
 #include "net/AsciiText.h"
 #include "net/WInternet.h"
 
-namespace {}  // namespace
+namespace {
+
+// How long the other threads wait for thread 0's first reply before asking HEAD themselves.
+constexpr int kSizeProbeWaitMs = 5000;
+
+}  // namespace
+
+bool WTransferSession::MayProbeWithGet() {
+    // Only a fresh start: a part in hand is resumed from its end, which needs the size first,
+    // and -c must judge the target before anything is fetched.
+    if (!job.options.sizeFromFirstGet || job.options.keepCompleteTarget ||
+        job.fileSize.load() != -1 || RangeId() != 0) {
+        return false;
+    }
+    struct stat status;
+    return ::lstat(partFileName.c_str(), &status) != 0 ||
+           (S_ISREG(status.st_mode) && status.st_size == 0);
+}
+
+int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
+    const std::string rangeLine = "Range: bytes=0-\r\n";
+    int status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
+    while (IsRedirectStatus(status)) {
+        if (!FollowRedirect(status, target, hops)) return kConnectionFailed;
+        status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
+    }
+    // An empty file has no byte 0 to send; HEAD says what it is.
+    if (status == 416) return 0;
+    if (status > 399 || status == kConnectionFailed) return kConnectionFailed;
+    if (status != 200 && status != 206) {
+        Log(FormatText("GET answered with status %d: no file size\r\n", status));
+        return kConnectionFailed;
+    }
+    if (!AdoptReplyUrl(target)) return kConnectionFailed;
+    int64_t size = -1;
+    if (status == 206) {
+        HttpContentRange range;
+        if (HttpParseContentRange(lastReply, range) && range.first == 0) size = range.total;
+    } else {
+        std::string codings;
+        if (HttpContentLengthsDisagree(lastReply)) {
+            Log("Answer holds differing Content-Length fields: no file size\r\n");
+            return kConnectionFailed;
+        }
+        if (!HttpTransferCodings(lastReply, codings)) size = HttpContentLength(lastReply);
+    }
+    if (size < 0) {
+        // Some servers give a size only to HEAD.
+        Log("No file size in the reply: asking with HEAD\r\n");
+        return 0;
+    }
+    // The validator before the size, as with HEAD.
+    job.SetValidator(HttpValidator(lastReply));
+    int unknown = -1;
+    job.rangeSupport.compare_exchange_strong(unknown, status == 206 ? 1 : 0);
+    int64_t noSize = -1;
+    job.fileSize.compare_exchange_strong(noSize, size);
+    job.EndSizeProbe();
+    return status;
+}
+
+bool WTransferSession::AdoptReplyUrl(const HttpTarget& target) {
+    // Every thread fetches from where the first one's redirects led.
+    const std::string jobUrl = job.AdoptFinalUrl(target.url);
+    if (jobUrl == target.url) return true;
+    Log("The job fetches from " + jobUrl + ", not from " + target.url + "\r\n");
+    return false;
+}
+
+bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconnect) {
+    if (reconnect && !OpenHttpConnection(target)) return false;
+    if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
+    requestedRangeStart = -1;
+    int status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
+    while (IsRedirectStatus(status)) {
+        if (!FollowRedirect(status, target, hops)) return false;
+        status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
+    }
+    if (status > 399 || !CheckDataReply(status, false)) return false;
+    segmentStart = 0;
+    alreadyDone = 0;
+    seamBytes = 0;
+    // A length on the GET, where HEAD had none, is the size after all.
+    std::string lengthText;
+    const int64_t length = chunkDecoder ? -1 : HttpContentLength(lastReply);
+    bodyToEnd = chunkDecoder || !HttpFieldValue(lastReply, "Content-Length", lengthText);
+    if (!bodyToEnd && length < 0) {
+        Log("Content-Length " + lengthText + " is no size\r\n");
+        return false;
+    }
+    if (!bodyToEnd) {
+        int64_t unknown = -1;
+        job.fileSize.compare_exchange_strong(unknown, length);
+    }
+    // Only bounds the loop when the end is the connection's or the framing's.
+    remaining = bodyToEnd ? INT64_MAX / 2 : length;
+    if (!ReceiveSegment(true)) return false;
+    int64_t unknown = -1;
+    job.fileSize.compare_exchange_strong(unknown, remaining);
+    return true;
+}
 
 std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     const bool https = t.scheme == WInternet::kSchemeHttps;
@@ -49,8 +152,25 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     if (!SecureControlSocket(target)) return false;
     int hops = 0;
 
+    // Threads after the first, connected already, wait for the first one's reply instead of
+    // asking the size themselves, unless it led elsewhere.
+    if (threadNumber > 0 && job.fileSize.load() == -1) {
+        job.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
+        if (stopRequested) return false;
+        if (job.sizeless.load()) return true;
+    }
+    const bool probe = threadNumber == 0 && MayProbeWithGet();
+    if (threadNumber == 0 && !probe) job.EndSizeProbe();
+    int dataStatus = 0;  // the status of a GET already answered
     bool reconnect = false;
-    if (job.fileSize.load() == -1) {
+    if (probe) {
+        dataStatus = ProbeWithGet(target, hops);
+        if (dataStatus == kConnectionFailed) return false;
+        // 0: the size comes from HEAD, on a new connection; the others wait for that too.
+        reconnect = dataStatus == 0;
+    }
+    if (dataStatus == 0 && (job.fileSize.load() == -1 || job.CurrentUrl() != target.url)) {
+        if (reconnect && !OpenHttpConnection(target)) return false;
         int status = SendCommand("HEAD " + HttpRequestBlock(target) + "\r\n");
         while (IsRedirectStatus(status)) {
             if (!FollowRedirect(status, target, hops)) return false;
@@ -62,12 +182,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
             Log(FormatText("HEAD answered with status %d: no file size\r\n", status));
             return false;
         }
-        // Every thread fetches from where the first one's redirects led.
-        const std::string jobUrl = job.AdoptFinalUrl(target.url);
-        if (jobUrl != target.url) {
-            Log("The job fetches from " + jobUrl + ", not from " + target.url + "\r\n");
-            return false;
-        }
+        if (!AdoptReplyUrl(target)) return false;
         SetControlSocket(nullptr);
         reconnect = true;
         if (HttpContentLengthsDisagree(lastReply)) {
@@ -80,11 +195,26 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
             int unknown = -1;
             job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
         }
+        std::string lengthText;
+        if (status == 200 && job.fileSize.load() == -1 &&
+            !HttpFieldValue(lastReply, "Content-Length", lengthText) &&
+            !job.sizeless.exchange(true)) {
+            // Nothing to split without a size: one connection, and no part beside the target.
+            job.rangeSupport = 0;
+            Log("No file size in the reply: the whole body is fetched over one connection, "
+                "up to its end\r\n");
+        }
+    }
+    if (job.sizeless.load()) {
+        if (threadNumber > 0) return true;
+        job.EndSizeProbe();
+        return FetchSizeless(target, hops, reconnect);
     }
 
     // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
     if (job.rangeSupport.load() == 0 && threadNumber > 0) return true;
     if (!ComputeSegment(false)) return false;
+    if (threadNumber == 0) job.EndSizeProbe();
     if (targetComplete) return true;
     int rangeSupport = job.rangeSupport.load();
     if (rangeSupport == 1 && !progressAnnounced) {
@@ -109,6 +239,13 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         return true;
     }
     if (stopRequested) return false;
+    if (dataStatus != 0) {
+        // The probe's body: this segment from byte 0, or the whole file.
+        requestedRangeStart = rangeSupport == 1 ? 0 : -1;
+        if (segmentStart != 0 || seamBytes != 0) return false;
+        if (!CheckDataReply(dataStatus, false)) return false;
+        return ReceiveSegment(true);
+    }
 
     if (reconnect) {
         // Every request says "Connection: Close", so the data request needs a new connection.
@@ -187,7 +324,7 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     } else if (status != 200) {
         Log(FormatText("Request answered with status %d instead of 200\r\n", status));
         return false;
-    } else if (length >= 0 && length != fileSize) {
+    } else if (length >= 0 && fileSize >= 0 && length != fileSize) {
         Log(
             FormatText("Content-Length %lld is not the file size %lld: the file changed or "
                        "the server is inconsistent\r\n",

@@ -3,10 +3,12 @@
 // three reporting operations. DownloadJob implements it; engine tests may use a small fake.
 // Every member is called from worker threads, several at once.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "engine/HostLookup.h"
 #include "engine/ProxyRoute.h"
 #include "engine/RangeTable.h"
 #include "engine/SegmentLeads.h"
@@ -42,6 +44,8 @@ struct JobOptions {
     EnvironmentProxies environmentProxies;
     // A thread that has finished its range takes part of the slowest one's remainder.
     bool resplit = true;
+    // Thread 0 of a fresh HTTP job learns the size from its first GET instead of HEAD.
+    bool sizeFromFirstGet = true;
     ResplitRules resplitRules;
     static constexpr const char* kUserAgent = "Brindle/2.2";
     const std::string& UserAgent() const {
@@ -68,12 +72,17 @@ struct JobFields {
     SegmentLeads leads;
     // The byte ranges and who fetches them; planned once the size is known.
     RangeTable ranges;
+    // The addresses of the hosts this job connects to, each looked up once.
+    HostLookup hosts;
 
     // The server cannot be trusted with offsets (it ignored one, or the parts did not fit
     // together): the ranged workers wind down, then thread 0 fetches the whole file over one
     // connection, as from a server without ranges.
     enum class WholeFile { No, Wanted, Fetching };
     std::atomic<WholeFile> wholeFile{WholeFile::No};
+    // Neither HEAD nor the first GET gives a size: thread 0 fetches the body until it ends,
+    // and the size is what came; the other threads have nothing to do.
+    std::atomic<bool> sizeless{false};
     // True for the caller that moved the job from No to Wanted.
     bool RequestWholeFile() {
         WholeFile no = WholeFile::No;
@@ -159,7 +168,22 @@ struct JobFields {
         return complete == 1;
     }
 
+    // Thread 0 of a fresh HTTP job learns the size from the reply to its first GET, whose
+    // body is its segment; the other threads, connected already, wait for that reply instead
+    // of each asking HEAD on a connection of its own (two round trips before any data).
+    // Pending from ExpectSizeProbe (owner thread, no worker running) until thread 0 has the
+    // reply or its attempt has ended; never pending for a host that does not expect one.
+    void ExpectSizeProbe(bool expected);
+    void EndSizeProbe();
+    // Waits while the probe is pending, at most ms, or until stop is set (WakeSizeProbeWaiters
+    // must follow setting it).
+    void WaitForSizeProbe(int ms, const std::atomic<bool>& stop);
+    void WakeSizeProbeWaiters();
+
 private:
+    mutable std::mutex probeLock;
+    std::condition_variable probeEnded;
+    bool probePending = false;
     // 1: the whole file and no part beside it; 2: longer than size; 0: otherwise.
     int TargetState(int64_t size) const;
     std::string FindRoomProblem(int64_t size) const;

@@ -81,9 +81,52 @@ int64_t RangeTable::Allow(int id, int64_t pos, int64_t want, int64_t* end) {
     } else {
         want = std::min(want, std::min<int64_t>(kMinClaimBytes, rules.claimBytes));
     }
+    if (FarSlower(e)) {
+        // The owner stops here and goes on from pos on a new connection.
+        ++e.slowRestarts;
+        e.woken = Woken::Slow;
+        e.claimed = pos;
+        return 0;
+    }
     const int64_t allowed = std::clamp<int64_t>(e.info.end - pos, 0, std::max<int64_t>(want, 0));
     e.claimed = pos + allowed;
     return allowed;
+}
+
+bool RangeTable::FarSlower(const Entry& e) const {
+    if (!rules.replaceSlow || e.slowRestarts >= rules.slowRestarts || e.watchTick < 0 ||
+        e.lastTick - e.watchTick < rules.slowWatchMs) {
+        return false;
+    }
+    const double rate = RateOf(e, e.lastTick);
+    const int64_t left = e.info.end - e.pos;
+    // Worth a new connection only while enough is left for it to matter.
+    if (left < rules.minTakeBytes ||
+        (rate > 0 &&
+         static_cast<double>(left) < rate * static_cast<double>(rules.minSecondsLeft))) {
+        return false;
+    }
+    double fastest = 0;
+    for (const Entry& other : entries) {
+        if (&other == &e || other.info.complete || other.dropped || other.watchTick < 0 ||
+            e.lastTick - other.watchTick < rules.minWatchMs) {
+            continue;
+        }
+        fastest = std::max(fastest, RateOf(other, e.lastTick));
+    }
+    // Ranges that have ended count too: their rate is what a connection here can do.
+    for (double r : threadRates) fastest = std::max(fastest, r);
+    return fastest > 0 && rate * rules.slowFactor < fastest;
+}
+
+void RangeTable::BeginConnection(int id, int64_t pos, int64_t tickMs) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
+    Entry& e = entries[static_cast<size_t>(id)];
+    e.watchTick = tickMs;
+    e.watchPos = pos;
+    e.pos = pos;
+    e.lastTick = tickMs;
 }
 
 void RangeTable::Advance(int id, int64_t pos, int64_t tickMs) {
@@ -116,11 +159,11 @@ void RangeTable::Complete(int id, int64_t tickMs) {
     if (rate > 0) threadRates[static_cast<size_t>(e.info.thread)] = rate;
 }
 
-bool RangeTable::TakeWoken(int id) {
+RangeTable::Woken RangeTable::TakeWoken(int id) {
     std::lock_guard<std::mutex> guard(lock);
-    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return false;
-    const bool woken = entries[static_cast<size_t>(id)].woken;
-    entries[static_cast<size_t>(id)].woken = false;
+    if (id < 0 || static_cast<size_t>(id) >= entries.size()) return Woken::No;
+    const Woken woken = entries[static_cast<size_t>(id)].woken;
+    entries[static_cast<size_t>(id)].woken = Woken::No;
     return woken;
 }
 
@@ -168,7 +211,7 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
                 Stalled(e, tickMs)) {
                 e.wake();
                 e.wake = nullptr;
-                e.woken = true;
+                e.woken = Woken::Stalled;
             }
             if (e.info.complete || e.dropped || e.info.thread == thread || e.watchTick < 0) {
                 continue;
@@ -208,7 +251,7 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
         if (best->pos >= cut && best->wake) {
             best->wake();
             best->wake = nullptr;
-            best->woken = true;
+            best->woken = Woken::Stalled;
         }
         taken = e.info;
         entries.push_back(std::move(e));

@@ -28,6 +28,14 @@ struct ResplitRules {
     // a quarter second at its rate): a cut comes no nearer, and bigger reads cost fewer
     // system calls.
     int64_t claimBytes = 1 << 20;
+    // A connection this many times slower than the fastest of the others, watched this long,
+    // is replaced by a new one (at most slowRestarts times per range): on real networks a slow
+    // route or a throttled stream seldom mends itself, and a new connection often fares better.
+    // Off under a rate limit, which may hold one connection back on purpose.
+    bool replaceSlow = true;
+    double slowFactor = 4;
+    int64_t slowWatchMs = 3000;
+    int slowRestarts = 2;
 };
 
 struct RangeInfo {
@@ -65,13 +73,16 @@ public:
     int64_t Allow(int id, int64_t pos, int64_t want, int64_t* end = nullptr);
     // The owner has `pos` bytes of the file up to (exclusive); feeds the rate.
     void Advance(int id, int64_t pos, int64_t tickMs);
+    // The owner reads on a new connection from `pos`: its rate is measured afresh.
+    void BeginConnection(int id, int64_t pos, int64_t tickMs);
     // Called by the owner while it reads: how to make a blocked read return when the range is
     // cut at the owner's position (nullptr when not reading).
     void SetWake(int id, std::function<void()> wake);
     void Complete(int id, int64_t tickMs);
-    // Whether the range's connection was closed by a cut since the last call (then the
-    // attempt that ended is not the server's fault).
-    bool TakeWoken(int id);
+    // Why the range's connection was ended by the table since the last call, if it was (then
+    // the attempt that ended is not the server's fault).
+    enum class Woken { No, Stalled, Slow };
+    Woken TakeWoken(int id);
     // The range's thread gave up on it: no one takes from it (the job fails anyway).
     void Drop(int id);
     // Whether a range of another thread is still running (it may stall or become worth
@@ -99,12 +110,15 @@ private:
         int64_t watchPos = 0;
         int64_t lastTick = -1;
         bool dropped = false;
-        bool woken = false;
+        Woken woken = Woken::No;
+        int slowRestarts = 0;
         std::function<void()> wake;
     };
     // No byte for rules.stalledMs (a range that has just begun is not stalled).
     bool Stalled(const Entry& e, int64_t tickMs) const;
     double RateOf(const Entry& e, int64_t tickMs) const;
+    // Whether e's connection is far slower than the fastest other one (lock held).
+    bool FarSlower(const Entry& e) const;
 
     mutable std::mutex lock;
     std::condition_variable changed;

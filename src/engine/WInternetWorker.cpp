@@ -81,6 +81,8 @@ int WInternetWorker::Run(void*) {
         rangeId = taken->id;
         part = taken->partName;
     }
+    // Whatever ended thread 0, no one waits for its first reply any more.
+    if (threadNumber == 0) job.EndSizeProbe();
     host->ThreadFinished(ok, threadNumber);
     return ok ? 1 : 0;
 }
@@ -136,9 +138,12 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         // A stop that came before the session was visible to RequestStop.
         if (stopRequested) session->Stop();
         ok = session->RunAttempt();
+        if (threadNumber == 0) host->Fields().EndSizeProbe();
         carry = session->progressAnnounced;
         if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;
-        const bool cutWoken = !ok && host->Fields().ranges.TakeWoken(rangeId);
+        const RangeTable::Woken woken =
+            ok ? RangeTable::Woken::No : host->Fields().ranges.TakeWoken(rangeId);
+        const bool cutWoken = woken != RangeTable::Woken::No;
         if (cutWoken && cutRetries < kMaxCutRetries) ++cutRetries;
         {
             // Deleted under the guard: RequestStop may be inside the session's Stop.
@@ -151,8 +156,10 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         if (ok) break;
         if (cutWoken) {
             host->LogLine(
-                FormatText("The connection had stalled: the rest of the range, up to byte %lld, "
+                FormatText("The connection %s: the rest of the range, up to byte %lld, "
                            "is fetched on a new one\r\n",
+                           woken == RangeTable::Woken::Slow ? "was far slower than the others"
+                                                            : "had stalled",
                            static_cast<long long>(host->Fields().ranges.Get(rangeId).end - 1)),
                 threadNumber);
         }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "engine/FtpParse.h"
 #include "engine/HttpChunked.h"
@@ -51,8 +52,7 @@ bool CutFile(const std::string& path, int64_t size) {
 
 // Why the control connection did not come up, for the thread's log: the attempt lines alone
 // would not tell a refused port from an unknown host.
-std::string ConnectFailureText(const WSocket& s, const std::string& urlHost) {
-    const int error = s.GetLastError();
+std::string ConnectFailureText(int error, const std::string& urlHost) {
     std::string reason;
     if (error < 0) {
         reason = gai_strerror(error);
@@ -105,6 +105,8 @@ WTransferSession::~WTransferSession() {
 
 void WTransferSession::Stop() {
     stopRequested = true;
+    job.WakeSizeProbeWaiters();
+    job.hosts.Wake();
     WSemaphoreLock guard(&sessionLock);
     if (controlSocket) controlSocket->Close(false, kConnectionFailed);
     if (dataSocket) dataSocket->Close(false, kConnectionFailed);
@@ -172,7 +174,13 @@ void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
     host.ReportProgress(done, total, delta, threadNumber);
 }
 
-bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort) {
+bool WTransferSession::ConnectsDirectly(const std::string& urlHost) const {
+    return !settings.useproxy &&
+           ProxyFor(job.options.environmentProxies, scheme, urlHost) == nullptr;
+}
+
+bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort,
+                                            const std::string& hostAddress) {
     WSemaphoreLock socketGuard(&SocketLock());
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
@@ -212,7 +220,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             ok = false;
         } else {
             s->SetRemotePort(urlPort);
-            s->SetRemoteHost(urlHost);
+            s->SetRemoteAddress(hostAddress);
         }
     }
     SetControlSocket(std::move(s));
@@ -222,13 +230,28 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
 // ---- the attempt ----
 
 bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlPort) {
-    if (!PrepareControlSocket(urlHost, urlPort)) return false;
-    if (!ConnectUnlessStopped(*controlSocket) || controlSocket->GetState() != Connected ||
-        stopRequested) {
-        if (!stopRequested) Log(ConnectFailureText(*controlSocket, urlHost));
-        return false;
+    std::vector<std::string> addresses{""};
+    if (ConnectsDirectly(urlHost)) {
+        const HostLookup::Result found = job.hosts.Find(urlHost, stopRequested);
+        if (found.stopped || stopRequested) return false;
+        if (found.error != 0) {
+            Log(ConnectFailureText(found.error, urlHost));
+            return false;
+        }
+        addresses = found.addresses;
     }
-    return true;
+    for (const std::string& address : addresses) {
+        if (!PrepareControlSocket(urlHost, urlPort, address)) return false;
+        if (ConnectUnlessStopped(*controlSocket) && controlSocket->GetState() == Connected &&
+            !stopRequested) {
+            return true;
+        }
+        if (stopRequested) return false;
+        // With several addresses the line says which one refused.
+        const std::string named = addresses.size() > 1 ? urlHost + " (" + address + ")" : urlHost;
+        Log(ConnectFailureText(controlSocket->GetLastError(), named));
+    }
+    return false;
 }
 
 bool WTransferSession::RunAttempt() {
@@ -482,7 +505,7 @@ bool WTransferSession::CheckSeam(WSocket* source) {
     if (EmptyPart(FormatText("its last %lld bytes differ from the remote file's at byte %lld",
                              AsLong(seamBytes), AsLong(at)))) {
         // Its bytes no longer count: the job's total goes back by what was announced.
-        if (progressAnnounced) Report(0, remaining + alreadyDone, -alreadyDone);
+        if (progressAnnounced) Report(0, ReportTotal(), -alreadyDone);
         partFoundStale = true;
     }
     return false;
@@ -498,7 +521,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (source != nullptr) source->Close(false, kConnectionFailed);
         return false;
     }
-    if (remaining == job.fileSize.load()) {
+    if (remaining == job.fileSize.load() || bodyToEnd) {
         // What the part held no longer counts, nor its record (as if it had been deleted).
         EmptyPartFile(partFileName);
         ClearPartRecord(partFileName);
@@ -508,11 +531,12 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
 
     PartFileWriter part;
     const bool opened = part.Open(partFileName);
-    part.Reserve(remaining);
+    // A body without a size has no room to reserve nor a record to resume by.
+    if (!bodyToEnd) part.Reserve(remaining);
     if (!opened) {
         Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
                        std::strerror(part.Error())));
-    } else {
+    } else if (!bodyToEnd) {
         const int64_t ownStart = segmentStart - alreadyDone;
         PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator(), {}};
         record.lead = lead;
@@ -524,6 +548,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
     }
     bool writeFailed = !opened;
+    bool peerClosed = false;
 
     // Bytes received and reported; they reach the file through the writer's buffer.
     int64_t received = 0;
@@ -534,8 +559,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             std::min<int64_t>(static_cast<int64_t>(leftover.size()), remaining));
         if (part.Append(leftover.data(), take)) {
             received = static_cast<int64_t>(take);
-            host.ReportChunks(received + alreadyDone, remaining + alreadyDone, received, chunk,
-                              threadNumber);
+            host.ReportChunks(received + alreadyDone, ReportTotal(), received, chunk, threadNumber);
         } else {
             writeFailed = true;
         }
@@ -552,8 +576,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
                          job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
     if (movable) {
         readLimit = std::min<int64_t>(readLimit, job.options.resplitRules.claimBytes);
-        // A new connection gets a stall window of its own.
-        job.ranges.Advance(RangeId(), segmentStart, TickCount());
+        // A new connection gets a stall window and a rate of its own.
+        job.ranges.BeginConnection(RangeId(), segmentStart, TickCount());
         job.ranges.SetWake(RangeId(), [this, source] {
             WSemaphoreLock guard(&sessionLock);
             source->Close(false, kConnectionFailed);
@@ -589,6 +613,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             got = source->Receive(into, want, want);
         }
         if (got <= 0) {
+            peerClosed = got == 0;
             // Said plainly: the attempt's last line would otherwise be the request.
             if (!stopRequested && source->GetLastError() == ETIMEDOUT) {
                 Log("No data within the stall limit: timed out\r\n");
@@ -617,7 +642,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         }
         received += n;
         if (movable) job.ranges.Advance(RangeId(), segmentStart + received, TickCount());
-        host.ReportChunks(received + alreadyDone, remaining + alreadyDone, n, chunk, threadNumber);
+        host.ReportChunks(received + alreadyDone, ReportTotal(), n, chunk, threadNumber);
         if (stopRequested || job.RangesAbandoned(threadNumber)) break;
     }
     if (movable) {
@@ -640,7 +665,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         const int64_t unwritten = received - part.Written();
         if (unwritten != 0) {
             received = part.Written();
-            Report(received + alreadyDone, remaining + alreadyDone, -unwritten);
+            Report(received + alreadyDone, ReportTotal(), -unwritten);
         }
     }
     if (framingBad) Log("Bad chunked body: " + chunkDecoder->Error() + "\r\n");
@@ -648,5 +673,22 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         WSemaphoreLock guard(&sessionLock);
         if (source != nullptr) source->Close(false, kConnectionFailed);
     }
+    if (bodyToEnd) {
+        // The body ends with its framing, or else with the server's orderly close.
+        const bool ended =
+            chunkDecoder ? chunkDecoder->GetState() == HttpChunkDecoder::State::Done : peerClosed;
+        if (writeFailed || framingBad || stopRequested || !ended) {
+            // The next attempt fetches the body from its start: these bytes count no more.
+            Report(0, -1, -received);
+            return false;
+        }
+        remaining = received;
+        Report(received, received, 0);
+        return true;
+    }
     return !writeFailed && !framingBad && received == remaining && !stopRequested;
+}
+
+int64_t WTransferSession::ReportTotal() const {
+    return bodyToEnd ? -1 : remaining + alreadyDone;
 }

@@ -131,6 +131,17 @@ public:
     // After a redirect status in lastReply: checks and logs the hop, moves target to the
     // Location and opens a connection there. False, with a log line, when the redirect is
     // not followed (no Location, too many hops, a scheme that may not be reached from here).
+    // Thread 0 of a fresh job may ask GET from byte 0 instead of HEAD.
+    bool MayProbeWithGet();
+    // GET from byte 0, redirects followed: the job learns size, range support and validator
+    // from the reply, whose body is then this segment's. Its status (200 or 206), 0 when the
+    // size must come from HEAD after all, kConnectionFailed when the attempt fails.
+    int ProbeWithGet(HttpTarget& target, int& hops);
+    // False (with a log line) when the job fetches from another URL than target's.
+    bool AdoptReplyUrl(const HttpTarget& target);
+    // After a HEAD without a size: GET the whole body on a new connection (reconnect) or this
+    // one and keep it up to its end; the job's size becomes what came.
+    bool FetchSizeless(HttpTarget& target, int& hops, bool reconnect);
     bool FollowRedirect(int status, HttpTarget& target, int& hops);
     // False, with a log line, when this job may not fetch the URL's scheme.
     bool SchemeAllowed(int urlScheme, const std::string& url);
@@ -180,6 +191,9 @@ public:
     // FTP: this connection's "REST 64" probe was accepted, so the server holds offset 64 until
     // the next RETR; a segment starting at byte 0 must send "REST 0" first.
     bool restProbeAccepted = false;
+    // HTTP: the body has no size known beforehand; it ends with its chunked framing or when
+    // the server closes the connection (then remaining only bounds the loop).
+    bool bodyToEnd = false;
 
     // ---- helpers for the sequences ----
     // A new socket with the engine's settings (sync, IPv4, stream, protocol 0) and the job's
@@ -194,6 +208,8 @@ public:
     // Tests stopRequested under sessionLock, then (lock released) connects. False when stopped
     // or the connect failed.
     bool ConnectUnlessStopped(WSocket& s);
+    // The total of this thread's progress reports: -1 while the body's size is unknown.
+    int64_t ReportTotal() const;
     // Logs a text to this thread's page.
     void Log(const std::string& text);
     // Reports progress for this thread (the data loop stores the job's startTick before its
@@ -202,10 +218,14 @@ public:
     // Creates and configures a new controlSocket under SocketLock() and installs it: aimed at
     // the proxy of the URL's protocol when "useproxy" is on (a dotted quad, never looked up),
     // else at the environment's proxy for this URL's scheme and host if there is one, else at
-    // the URL's host (looked up here; a failed lookup leaves the socket in Error).
+    // hostAddress, one of the URL host's addresses.
     // False, with a log line, when the port to connect to is outside 1..65535. Does not
     // connect: the caller does, through ConnectUnlessStopped, with no lock held.
-    bool PrepareControlSocket(const std::string& urlHost, int urlPort);
-    // PrepareControlSocket, then ConnectUnlessStopped; a failure to connect is logged.
+    bool PrepareControlSocket(const std::string& urlHost, int urlPort,
+                              const std::string& hostAddress);
+    // True when a connection to urlHost goes to the host itself, not to a proxy.
+    bool ConnectsDirectly(const std::string& urlHost) const;
+    // The host's addresses from the job's lookup (no lock held), each tried in turn through
+    // PrepareControlSocket and ConnectUnlessStopped; every failure is logged.
     bool ConnectControlSocket(const std::string& urlHost, int urlPort);
 };

@@ -24,7 +24,10 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
                         const JobOptions& options) {
     ResetJob(url, targetPath, threadCount);
     fields.options = options;
-    fields.ranges.Reset(options.resplitRules);
+    ResplitRules rules = options.resplitRules;
+    // A rate limit holds connections back on purpose: none of them is to blame.
+    rules.replaceSlow = rules.replaceSlow && options.rateLimit <= 0;
+    fields.ranges.Reset(rules);
     if (options.rateLimit > 0) limiter = std::make_unique<RateLimiter>(options.rateLimit);
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
@@ -76,7 +79,10 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.leads.Reset(threadCount);
     fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
+    fields.sizeless = false;
     fields.noMoreAttempts = false;
+    fields.ExpectSizeProbe(threadCount > 1);
+    fields.hosts.Reset();
     joiner.Reset(targetPath, threadCount, &fields);
     fields.ResetTargetComplete();
     limiter.reset();

@@ -47,7 +47,8 @@ private:
 }  // namespace
 
 int ThreadBarPosition(int64_t done, int64_t total) {
-    if (total <= 0) return 100;
+    if (total < 0) return 0;  // a body whose size comes only with its end
+    if (total == 0) return 100;
     const int64_t position = ScaledRatio(done, 100, total);
     if (position < 0) return 0;
     if (position > 100) return 100;

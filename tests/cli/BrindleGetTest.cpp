@@ -176,8 +176,8 @@ TEST_F(BrindleGetTest, ContinueNeverCutsATargetLongerThanTheRemoteFile) {
 }
 
 // A size the server only claims (HEAD and every Content-Range say it; each answer carries the
-// first 64 KiB and ends): more than the disk holds fails before any GET; a size that fits
-// leaves no reserved room behind the failed parts.
+// first 64 KiB and ends): more than the disk holds fails once the first reply says it, nothing
+// written; a size that fits leaves no reserved room behind the failed parts.
 TEST_F(BrindleGetTest, ClaimedSizesNeverFillTheDisk) {
     for (const std::string claimed : {"1125899906842624", "67108864"}) {
         const bool huge = claimed.size() > 10;
@@ -188,9 +188,9 @@ TEST_F(BrindleGetTest, ClaimedSizesNeverFillTheDisk) {
             const size_t end = answer.find("\r\n\r\n");
             std::string head = answer.substr(0, end + 2);
             const std::string body = answer.substr(end + 4);
-            long long first = 0, last = 0;
+            long long first = 0, last = std::stoll(claimed) - 1;
             std::string fields = "Content-Length: " + claimed + "\r\n";
-            if (std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) == 2) {
+            if (std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) >= 1) {
                 fields = "Content-Length: " + std::to_string(last - first + 1) +
                          "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
                          std::to_string(last) + "/" + claimed + "\r\n";
@@ -203,7 +203,8 @@ TEST_F(BrindleGetTest, ClaimedSizesNeverFillTheDisk) {
         const ProcessResult r = Run({"-y", "-a", "1", "-n", "2", server.Url()});
         EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
         EXPECT_EQ(r.err.find("Not enough room for ") != std::string::npos, huge) << r.err;
-        EXPECT_EQ(server.Requests("GET").size(), huge ? 0u : 2u) << claimed;
+        // The first GET asks from byte 0 before the size is known.
+        EXPECT_EQ(server.Requests("GET").size(), huge ? 1u : 2u) << claimed;
         for (const std::string& part : {Target(), Target() + "1"}) {
             struct stat st {};
             if (::stat(part.c_str(), &st) == 0) {

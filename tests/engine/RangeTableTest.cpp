@@ -118,4 +118,45 @@ TEST(RangeTable, ClaimsFollowTheRate) {
     EXPECT_EQ(table.Allow(1, (1LL << 31) + 400000, want), 100000);
 }
 
+// Thread 0 reads at 1 MB/s throughout; thread 1's connections at `slowRate`, each watched for
+// `watchedMs` before it asks again: replaced only when far slower, watched long enough, with
+// enough left, and at most twice.
+TEST(RangeTable, FarSlowerConnectionsAreReplacedAFewTimes) {
+    struct Case {
+        int64_t slowRate, watchedMs, size;
+        int restarts;
+    };
+    const Case cases[] = {
+        {100000, 4000, 40000000, 2},  // 10x slower: twice, then it keeps its connection
+        {300000, 4000, 40000000, 0},  // a third of the rate: not far enough behind
+        {100000, 2000, 40000000, 0},  // not watched long enough
+        {100000, 4000, 1200000, 0},   // what is left takes it less than three seconds
+    };
+    for (const Case& c : cases) {
+        RangeTable table;
+        ResplitRules rules = Rules();
+        rules.minSecondsLeft = 3;
+        table.Reset(rules);
+        table.Plan("/t/f", 2, c.size);
+        int64_t tick = 0, pos = c.size / 2;
+        table.BeginConnection(0, 0, 0);
+        int restarts = 0;
+        for (int round = 0; round < 4; ++round) {
+            table.BeginConnection(1, pos, tick);
+            tick += c.watchedMs;
+            pos += c.slowRate * c.watchedMs / 1000;
+            table.Advance(0, tick * 1000, tick);
+            table.Advance(1, pos, tick);
+            const bool stopped = table.Allow(1, pos, 65536) == 0;
+            if (table.TakeWoken(1) == RangeTable::Woken::Slow) {
+                EXPECT_TRUE(stopped);
+                ++restarts;
+            }
+        }
+        EXPECT_EQ(restarts, c.restarts) << c.slowRate << " " << c.watchedMs << " " << c.size;
+        EXPECT_EQ(table.TakeWoken(0), RangeTable::Woken::No);
+        ExpectTiles(table, c.size);
+    }
+}
+
 }  // namespace

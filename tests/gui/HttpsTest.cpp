@@ -95,6 +95,7 @@ private slots:
         testsupport::FakeHttpOptions options;
         options.body = "unused";
         options.headStatus = 302;
+        options.getStatus = 302;
         options.location = secure;
         testsupport::FakeHttpServer plain(options);
 

@@ -129,6 +129,12 @@ def fetched_ranges(size, threads):
             for i, (s, n) in enumerate(segments(size, threads)) if n > 0]
 
 
+def asked_ranges(size, threads):
+    """The Range values of a fresh HTTP job: thread 0 asks from byte 0 on (its reply gives the
+    size), the others their segments with leads."""
+    return sorted(["bytes=0-"] + ["bytes=%d-%d" % r for r in fetched_ranges(size, threads)[1:]])
+
+
 def part_name(target, i):
     return target if i == 0 else "%s%d" % (target, i)
 

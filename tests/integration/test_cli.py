@@ -114,7 +114,9 @@ class LiveDisplayTest(CliCase):
 
     def test_resumed_run_on_a_terminal_that_narrows(self):
         # 2.5 MB of thread 0's half already there and the rest at 1 MiB/s: a rate counting
-        # the resumed bytes would show over 2.5 MiB/s for the first 1.5 s.
+        # the resumed bytes would show over 3 MiB/s for the first 1.5 s. The honest one may
+        # pass 2.5 MiB/s early on: the limiter lets each thread's first read and a quarter
+        # second's worth through at once.
         source = os.path.join(DATA, "rand-5m.bin")
         target = self.target()
         with open(source, "rb") as f, open(target, "wb") as out:
@@ -161,7 +163,7 @@ class LiveDisplayTest(CliCase):
         for line in jobs:
             self.assertRegex(line, r"^[\d.]+ (B|KiB|MiB) of 5\.0 MiB \(\d+%\)  at ")
         for rate, line in rates:
-            self.assertLess(rate, 2.5 * (1 << 20), line)
+            self.assertLess(rate, 3 * (1 << 20), line)
         self.assertIsNotNone(narrowed_at, "fewer than two frames")
         # The frame drawn as the signal came may be at the old width; every later one fits.
         after = lines(screen[narrowed_at:])

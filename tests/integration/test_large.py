@@ -5,7 +5,7 @@ and hashing), so it carries the "slow" label and stays out of the default run.""
 import os
 import unittest
 
-from harness import DATA, BrindleTestCase, LogTail, fetched_ranges, main, port
+from harness import DATA, BrindleTestCase, LogTail, asked_ranges, fetched_ranges, main, port
 from test_ftp import rest_offsets
 from test_http import nginx_gets
 
@@ -49,7 +49,7 @@ class LargeFileTest(BrindleTestCase):
                           "http://127.0.0.1:%d/%s" % (port("NGINX"), HUGE)], timeout=600)
         self.check_marks(target)
         self.assert_success(r, target, self.src, THREADS)
-        want = sorted("bytes=%d-%d" % r for r in fetched_ranges(os.path.getsize(self.src), THREADS))
+        want = asked_ranges(os.path.getsize(self.src), THREADS)
         self.assertEqual(sorted(g[2] for g in nginx_gets(log.lines(), HUGE)), want)
 
     def test_ftp(self):

@@ -81,7 +81,9 @@ TEST_F(JobWorkersTest, StopAllWorkersEndsBlockedThreadsWithAVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
     job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 3, kLimits);
-    ASSERT_TRUE(WaitUntilThreadsBlocked(3, BlockedIn::Poll));  // all blocked in a receive
+    // Thread 0 blocked in its receive, the others waiting for its reply.
+    ASSERT_TRUE(WaitUntilThreadsBlocked(1, BlockedIn::Poll));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(2, BlockedIn::Lock));
     EXPECT_FALSE(job.IsFinished());
 
     const auto begin = std::chrono::steady_clock::now();
@@ -98,7 +100,8 @@ TEST_F(JobWorkersTest, ClosingStopsWithoutVerdict) {
     SilentPeer peer;
     DownloadJob job(settings, nullptr);
     job.Start("http://127.0.0.1:" + std::to_string(peer.port) + "/f", target, 2, kLimits);
-    ASSERT_TRUE(WaitUntilThreadsBlocked(2, BlockedIn::Poll));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(1, BlockedIn::Poll));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(1, BlockedIn::Lock));
     job.SetClosing();
     job.StopAllWorkers();
     EXPECT_FALSE(job.IsFinished());
@@ -110,7 +113,8 @@ TEST_F(JobWorkersTest, RestartTearsDownThePreviousJob) {
     DownloadJob job(settings, nullptr);
     const std::string url = "http://127.0.0.1:" + std::to_string(peer.port) + "/f";
     job.Start(url, target, 2, kLimits);
-    ASSERT_TRUE(WaitUntilThreadsBlocked(2, BlockedIn::Poll));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(1, BlockedIn::Poll));
+    ASSERT_TRUE(WaitUntilThreadsBlocked(1, BlockedIn::Lock));
     job.Start(url, target, 3, kLimits);  // the running job is stopped first
     JobView view = job.Snapshot();
     EXPECT_FALSE(view.finished);

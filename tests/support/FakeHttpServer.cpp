@@ -249,9 +249,10 @@ void FakeHttpServer::Answer(int fd, const FakeHttpRequest& request, int getIndex
         contentLength = static_cast<int64_t>(page.size());
         if (status >= 300 && status < 400) fields += "Location: " + options.location + "\r\n";
     } else if (request.method != "HEAD") {
-        long long first = 0, last = 0;
+        long long first = 0, last = size - 1;
+        // "bytes=N-" runs to the end of the file.
         if (!request.range.empty() && !options.ignoreRanges &&
-            std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) == 2 &&
+            std::sscanf(request.range.c_str(), "bytes=%lld-%lld", &first, &last) >= 1 &&
             first <= last && first < size) {
             last = std::min<long long>(last, size - 1);
             first += options.contentRangeShift;
