@@ -1,21 +1,32 @@
 #include "app/FtpForm.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <algorithm>
 #include <cstdint>
 
+#include "app/SaveLocation.h"
+#include "engine/ProxyEnvironment.h"
 #include "forms/About.h"
 #include "forms/Options.h"
 #include "forms/ResizeRules.h"
@@ -23,6 +34,7 @@
 #include "forms/TextNumbers.h"
 #include "forms/WProgressBar.h"
 #include "forms/WUpDown.h"
+#include "job/FailureText.h"
 #include "job/JobInputs.h"
 #include "job/PartFiles.h"
 #include "job/ProgressTexts.h"
@@ -71,7 +83,15 @@ FtpForm::FtpForm(const QStringList& arguments, QWidget* parent) : FtpFormBase(pa
     connect(refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
 
     connect(textb_1, &QLineEdit::textChanged, this, [this] { UrlChanged(); });
-    connect(textb_2, &QLineEdit::textChanged, this, [this] { UpdateGoButton(); });
+    connect(textb_2, &QLineEdit::textChanged, this, [this](const QString& text) {
+        textb_2->setToolTip(text);  // the whole path, however narrow the box
+        UpdateGoButton();
+    });
+    connect(cb_3, &QPushButton::clicked, this, [this] { OpenFileClicked(); });
+    connect(cb_4, &QPushButton::clicked, this, [this] { OpenFolderClicked(); });
+    // Drops go to the window, wherever they land: the boxes would insert the text instead.
+    setAcceptDrops(true);
+    for (QLineEdit* box : {textb_1, textb_2, textb_3, textb_4}) box->setAcceptDrops(false);
     connect(pictbttn_1, &QToolButton::clicked, this, [this] { BrowseClicked(); });
     connect(cb_1, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(cb_2, &QPushButton::clicked, this, [this] { StopJob(); });
@@ -130,7 +150,7 @@ void FtpForm::ProposeStartupUrl(const QStringList& arguments) {
 void FtpForm::UrlChanged() {
     std::string text = textb_1->text().toStdString();
     if (std::optional<std::string> name = ProposeTargetName(text)) {
-        textb_2->setText(QString::fromStdString(*name));
+        textb_2->setText(ProposedTarget(*name));
     }
     UpdateGoButton();
 }
@@ -146,6 +166,10 @@ void FtpForm::UpdateGoButton() {
 JobOptions FtpForm::WindowJobOptions() const {
     JobOptions options;
     options.httpsAllowed = true;  // checked against the system's trust store
+    // As brindle-get does: without the settings' proxies, the environment's route each URL.
+    if (!settings.Snapshot().useproxy) {
+        options.environmentProxies = ReadEnvironmentProxies(ProcessEnvironment());
+    }
     return options;
 }
 
@@ -193,6 +217,12 @@ void FtpForm::StartJob() {
         return;
     }
 
+    const QFileInfo target(QString::fromStdString(targetPath));
+    if (target.isAbsolute()) {
+        // The download folder of a fresh account may not be there yet.
+        if (target.absolutePath() == DownloadFolder()) QDir().mkpath(DownloadFolder());
+        RememberFolder(target.absoluteFilePath());
+    }
     setWindowTitle(QString::fromStdString(targetPath) + " - Brindle");
     cb_1->setEnabled(false);
     int barWidth = (client->width() - 20) / std::max(1, threadCount);
@@ -202,6 +232,11 @@ void FtpForm::StartJob() {
     verdictShown = false;
     jobStopped = false;
     label_5->clear();
+    label_5->setToolTip(QString());
+    cb_3->hide();
+    cb_4->hide();
+    progb_1->setToolTip(QString());
+    lastLines.assign(static_cast<size_t>(std::max(0, threadCount)), std::string());
     progb_1->SetPosition(0);
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
@@ -210,7 +245,11 @@ void FtpForm::StartJob() {
     // Every bar and page exists before the first worker can report.
     for (int i = 0; i < threadCount; ++i) {
         CreateThreadBar(i, barWidth, barTop);
-        tabctrl_1->addTab(new TabForm1(), QString::asprintf("Thread #%d", i));
+        auto* page = new TabForm1();
+        // A drop on the log goes to the URL box.
+        page->textb_1->setAcceptDrops(false);
+        page->textb_1->viewport()->setAcceptDrops(false);
+        tabctrl_1->addTab(page, QString::asprintf("Thread #%d", i));
     }
     job->Start(url, targetPath, threadCount, WindowJobOptions());
     refreshTimer->start();
@@ -246,7 +285,7 @@ void FtpForm::ShowStopped() {
     progb_1->SetBarColor(kBlue);
     progb_1->SetFailed(false);
     for (WProgressBar* bar : threadBars) {
-        if (bar->toolTip() != kFailedTooltip && bar->value() < 100) bar->setToolTip(kStoppedTip);
+        if (!bar->Failed() && bar->value() < 100) bar->setToolTip(kStoppedTip);
     }
     label_5->setText(kStoppedNote);
     UpdateGoButton();
@@ -306,6 +345,12 @@ void FtpForm::Refresh() {
 
 bool FtpForm::DrainLogs() {
     std::vector<std::pair<int, std::string>> lines = job->TakeLogLines();
+    for (const auto& [thread, text] : lines) {
+        std::string telling = TellingLine(text);
+        if (!telling.empty() && thread >= 0 && thread < static_cast<int>(lastLines.size())) {
+            lastLines[static_cast<size_t>(thread)] = std::move(telling);
+        }
+    }
     // Consecutive texts of one thread go in as one append: fewer layouts, same text.
     size_t i = 0;
     while (i < lines.size()) {
@@ -324,6 +369,10 @@ void FtpForm::ApplyView(const JobView& view) {
         WProgressBar* bar = threadBars[i];
         bar->SetPosition(t.position);
         QString tip = QString::fromStdString(t.tooltip);
+        if (t.failed && i < lastLines.size()) {
+            const std::string reason = PlainFailure(lastLines[i]);
+            if (!reason.empty()) tip += ": " + QString::fromStdString(reason);
+        }
         if (bar->toolTip() != tip) bar->setToolTip(tip);
         bar->SetBarColor(t.failed ? kRed : kBlue);
         bar->SetFailed(t.failed);
@@ -334,9 +383,49 @@ void FtpForm::ApplyView(const JobView& view) {
     progb_1->SetFailed(view.failed);
     if (view.finished && !verdictShown) {
         verdictShown = true;
+        JobEnded(view.succeeded, view.failed ? ShowFailureReasons(view) : QStringList());
         cb_1->setText("Go");
         UpdateGoButton();
     }
+}
+
+QStringList FtpForm::ShowFailureReasons(const JobView& view) {
+    std::vector<bool> failed;
+    for (const ThreadBarView& t : view.threads) failed.push_back(t.failed);
+    QStringList reasons;
+    for (const std::string& line : JobFailureLines(failed, lastLines)) {
+        reasons << QString::fromStdString(line);
+    }
+    // One line under the bar; every reason, one a line, in the tooltips.
+    label_5->setText(reasons.join("; "));
+    label_5->setToolTip(reasons.join("\n"));
+    progb_1->setToolTip(reasons.join("\n"));
+    return reasons;
+}
+
+void FtpForm::JobEnded(bool succeeded, const QStringList& reasons) {
+    cb_3->setVisible(succeeded);
+    cb_4->setVisible(succeeded);
+    if (isActiveWindow() || closing) return;
+    const JobNoticeText text = NoticeText(succeeded, QString::fromStdString(targetPath), reasons);
+    if (notify) {
+        notify(text);
+    } else {
+        SendDesktopNotice(text);  // no bus: nothing to do
+    }
+    QApplication::alert(this);
+}
+
+void FtpForm::OpenFileClicked() {
+    const QUrl url =
+        QUrl::fromLocalFile(QFileInfo(QString::fromStdString(targetPath)).absoluteFilePath());
+    openUrl ? openUrl(url) : QDesktopServices::openUrl(url);
+}
+
+void FtpForm::OpenFolderClicked() {
+    const QUrl url =
+        QUrl::fromLocalFile(QFileInfo(QString::fromStdString(targetPath)).absolutePath());
+    openUrl ? openUrl(url) : QDesktopServices::openUrl(url);
 }
 
 bool FtpForm::AskQuestion(const QString& text, const QString& caption) {
@@ -350,13 +439,36 @@ bool FtpForm::AskQuestion(const QString& text, const QString& caption) {
 }
 
 void FtpForm::BrowseClicked() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);  // a new target name is the usual answer
-    dialog.selectFile(textb_2->text());
+    QFileDialog dialog(this, "Save as", StartFolder());
+    dialog.setObjectName("saveAsDialog");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);  // asks before overwriting a file
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.selectFile(QFileInfo(textb_2->text()).fileName());
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-        textb_2->setText(dialog.selectedFiles().first());
+        const QString chosen = dialog.selectedFiles().first();
+        textb_2->setText(chosen);
+        RememberFolder(chosen);
     }
+}
+
+QString FtpForm::DroppedUrl(const QMimeData* data) {
+    if (data == nullptr) return QString();
+    if (data->hasUrls() && !data->urls().isEmpty()) {
+        return data->urls().first().toString(QUrl::FullyEncoded);
+    }
+    if (data->hasText()) return data->text().trimmed().section('\n', 0, 0).trimmed();
+    return QString();
+}
+
+void FtpForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedUrl(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void FtpForm::dropEvent(QDropEvent* event) {
+    const QString url = DroppedUrl(event->mimeData());
+    if (url.isEmpty()) return;
+    textb_1->setText(url);  // proposes "Save as" as typing would
+    event->acceptProposedAction();
 }
 
 void FtpForm::OptionsClicked() {

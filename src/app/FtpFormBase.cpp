@@ -9,6 +9,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "forms/AppIcon.h"
 #include "forms/DialogUnits.h"
@@ -52,11 +53,18 @@ void FtpFormBase::CreateControls() {
     setFont(DialogFont());
     DialogUnits u(font());
 
-    client = new QWidget(this);
+    // The template's controls reach its left edge ("Count of threads" starts at 0): a frame
+    // of two units around the client area keeps them off the window's border.
+    auto* frame = new QWidget(this);
+    auto* frameLayout = new QVBoxLayout(frame);
+    const int margin = u.X(2);
+    frameLayout->setContentsMargins(margin, margin, margin, margin);
+    client = new QWidget(frame);
     client->setObjectName("client");
     client->setFont(font());
     client->resize(u.Size(346, 183));
-    setCentralWidget(client);
+    frameLayout->addWidget(client);
+    setCentralWidget(frame);
 
     textb_1 = MakeBox(client, u, 102, "textb_1", 55, 0, 285, 15);
     label_1 = MakeLabel(client, u, 103, "label_1", "URL", 35, 5, 15, 8);
@@ -86,6 +94,13 @@ void FtpFormBase::CreateControls() {
     cb_2->setToolTip("Stop the job (Esc); the part files are kept and \"Go\" resumes them");
     cb_2->hide();
     label_5 = MakeLabel(client, u, 117, "label_5", "", 5, 168, 336, 8);
+    // Shown only after a success, when the line under the bar is empty.
+    cb_3 = new QPushButton("Open file", client);
+    PlaceControl(cb_3, u, 118, "cb_3", 236, 167, 50, 13);
+    cb_3->hide();
+    cb_4 = new QPushButton("Open folder", client);
+    PlaceControl(cb_4, u, 119, "cb_4", 290, 167, 50, 13);
+    cb_4->hide();
 
     // Initial state of the template.
     auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
@@ -102,7 +117,8 @@ void FtpFormBase::CreateControls() {
     progb_1->SetPosition(0);
     progb_1->SetBarColor(QColor(0, 0, 255));
     // Tab goes through the form as it reads: left to right, then down.
-    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4, cb_1, cb_2, tabctrl_1};
+    QWidget* order[] = {textb_1, textb_2, pictbttn_1, textb_3, textb_4,
+                        cb_1,    cb_2,    tabctrl_1,  cb_3,    cb_4};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     // The menu bar carries two commands, not drop-down menus; Alt+O and Alt+A choose them.
@@ -132,8 +148,14 @@ void FtpFormBase::CreateControls() {
     rules->Add(tabctrl_1, ResizeRule{0, 0, 100, 100});
     rules->Add(progb_1, ResizeRule{0, 100, 100, 0});
     rules->Add(label_5, ResizeRule{0, 100, 100, 0});
+    rules->Add(cb_3, ResizeRule{100, 100, 0, 0});
+    rules->Add(cb_4, ResizeRule{100, 100, 0, 0});
 
-    // The template's size is the client area; the menu bar comes on top of it.
-    resize(client->width(), client->height() + menuBar()->sizeHint().height());
+    // The template's size is the client area; the menu bar comes on top of it. Smaller than
+    // the template, the rules would push "Go" over the attempts box and the bottom line off
+    // the window: it is the smallest size too.
+    client->setMinimumSize(client->size());
+    resize(client->width() + 2 * margin,
+           client->height() + 2 * margin + menuBar()->sizeHint().height());
     move(u.X(0), u.Y(111));
 }

@@ -3,7 +3,8 @@
 // sizable, caption "Brindle") with its controls, its menu bar of two commands ("Options",
 // "About", with mnemonics; F1 also chooses "About"), the Ctrl+Q close command, the program's
 // icon and the resize rules of the controls; and the controls added to the template: "Stop"
-// (with Esc) and the line under the job bar. UI thread only.
+// (with Esc), the line under the job bar and "Open file" / "Open folder" beside it. The
+// template's size is the window's smallest, so no control is ever hidden. UI thread only.
 #include <QMainWindow>
 
 class QAction;
@@ -43,6 +44,8 @@ public:
     QPushButton* cb_2 = nullptr;    // 116 "Stop", in the place of "Go" while a job runs
     QLabel* label_5 = nullptr;      // 117 the job's state in words, under the job bar
     QAction* actionStop = nullptr;  // Esc, the same as "Stop"
+    QPushButton* cb_3 = nullptr;    // 118 "Open file", once a job succeeded
+    QPushButton* cb_4 = nullptr;    // 119 "Open folder", once a job succeeded
 
 protected:
     void CreateControls();

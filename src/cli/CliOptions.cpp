@@ -262,32 +262,6 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
 
 }  // namespace
 
-bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy) {
-    std::string rest = text;
-    for (const char* scheme : {"http://", "ftp://"}) {
-        if (rest.rfind(scheme, 0) == 0) {
-            if (scheme[0] == 'f' && !ftpProxy) return false;
-            rest = rest.substr(std::string(scheme).size());
-            if (!rest.empty() && rest.back() == '/') rest.pop_back();
-            break;
-        }
-    }
-    const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    const std::string host = rest.substr(0, colon);
-    // A name or an IPv4 address, nothing that would need quoting or carries credentials.
-    if (host.find_first_not_of(
-            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
-        std::string::npos) {
-        return false;
-    }
-    long long port = 0;
-    if (!ParseInt(rest.substr(colon + 1), 1, 65535, port)) return false;
-    out.address = host;
-    out.port = static_cast<int>(port);
-    return true;
-}
-
 bool ParseRate(const std::string& text, int64_t& bytesPerSecond) {
     if (text.empty()) return false;
     std::string number = text;

@@ -6,15 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/ProxyEnvironment.h"
 #include "settings/Settings.h"
-
-// A proxy option or variable: "HOST:PORT" or "SCHEME://HOST:PORT[/]" (http:// for the HTTP
-// proxy; http:// or ftp:// for the FTP proxy). The host may be a name: it is looked up when
-// the job starts, and the settings get its IPv4 address.
-struct ProxyAddress {
-    std::string address;  // as given; a dotted quad after ResolveProxy
-    int port = 0;
-};
 
 // How the existing-files question is answered.
 enum class FilesAnswer { Ask, Yes, No };
@@ -75,10 +68,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args);
 // ftp://; the other one only fills in its address and port. Proxy addresses must have been
 // resolved (ResolveProxy).
 void ApplyOptions(const CliOptions& options, bool ftpUrl, Settings& settings);
-
-// Parses a proxy as ProxyAddress describes; false when it is malformed or the port not
-// 1..65535. ftpProxy also allows the ftp:// form.
-bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy = false);
 
 // "500", "64k", "1.5M", "2G" (k = 1024) in bytes per second; false unless above 0.
 bool ParseRate(const std::string& text, int64_t& bytesPerSecond);

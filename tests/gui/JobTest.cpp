@@ -4,6 +4,7 @@
 // closing the window in the middle of a job.
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -125,13 +126,19 @@ private slots:
         QCOMPARE(form.progb_1->text(), QString("Job failed"));
         QCOMPARE(form.progb_1->BarColor(), kRed);
         int failed = 0;
-        for (WProgressBar* bar : form.ThreadBars()) {
+        // The failed thread's tooltip and the line under the job bar say why, in words.
+        const QString why = "the connection ended before all the data came (HTTP/1.";
+        for (int i = 0; i < 3; ++i) {
+            WProgressBar* bar = form.ThreadBars()[i];
             if (bar->BarColor() == kRed) {
                 ++failed;
-                QCOMPARE(bar->toolTip(), QString("Failed"));
+                QVERIFY2(bar->toolTip().startsWith("Failed: " + why), qPrintable(bar->toolTip()));
+                QCOMPARE(form.label_5->text(), QString("Thread #%1: ").arg(i) +
+                                                   bar->toolTip().mid(int(strlen("Failed: "))));
+                QCOMPARE(form.progb_1->toolTip(), form.label_5->text());
             } else {
                 QCOMPARE(bar->BarColor(), kBlue);
-                QVERIFY(bar->toolTip() != QString("Failed"));
+                QVERIFY(!bar->toolTip().startsWith("Failed"));
             }
         }
         QCOMPARE(failed, 1);

@@ -90,6 +90,28 @@ private slots:
         QCOMPARE(rect(form.textb_3), count);  // no rule: stays
     }
 
+    void SmallestSizeKeepsEveryControlInside() {
+        guitest::ConfigDir config;
+        FtpForm form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QSize templateSize = form.size();
+        form.resize(380, 120);  // "Go" once went under the attempts box at 380 pixels
+        QTRY_COMPARE(form.size(), templateSize);
+        const QRect inside = form.client->rect();
+        const auto controls = form.client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        QVERIFY(controls.size() >= 18);  // the template's 14 and the 4 added
+        for (QWidget* control : controls) {
+            QVERIFY2(inside.contains(control->geometry()), qPrintable(control->objectName()));
+        }
+        QVERIFY(!form.cb_1->geometry().intersects(form.textb_4->geometry()));
+        QVERIFY(!form.cb_1->geometry().intersects(form.updown_2->geometry()));
+        // Nothing touches the window's border, the labels at the template's edge included.
+        const QRect inWindow(form.client->mapTo(&form, QPoint(0, 0)), form.client->size());
+        QVERIFY(inWindow.left() > 0 && inWindow.right() < form.width() - 1);
+        QVERIFY(inWindow.bottom() < form.height() - 1);
+    }
+
     void ThreadBarsShareTheWidth() {
         // Bars of a job follow i*100/n, 100, 100/n, 0; a job that cannot connect still has
         // its bars.
