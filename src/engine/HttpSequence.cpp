@@ -239,5 +239,6 @@ int WTransferSession::ReadHttpHeader() {
         Log("Malformed header line: " + ambiguous + "\r\n");
         return kConnectionFailed;
     }
+    if (status >= 200 && status <= 299) job.SetDisposition(HttpDispositionFilename(lastReply));
     return status;
 }

@@ -43,7 +43,7 @@ struct JobOptions {
     // A thread that has finished its range takes part of the slowest one's remainder.
     bool resplit = true;
     ResplitRules resplitRules;
-    static constexpr const char* kUserAgent = "Brindle/2.2";
+    static constexpr const char* kUserAgent = "Brindle/" BRINDLE_VERSION;
     const std::string& UserAgent() const {
         static const std::string standard = kUserAgent;
         return userAgent.empty() ? standard : userAgent;
@@ -115,11 +115,24 @@ struct JobFields {
         std::lock_guard<std::mutex> guard(validatorLock);
         return validator;
     }
-    // Before the first worker starts.
+    // Before the first worker starts: forgets the validator and the suggested name.
     void ResetValidator() {
         std::lock_guard<std::mutex> guard(validatorLock);
         validator.clear();
         validatorSet = false;
+        disposition.clear();
+    }
+
+    // The file name the server suggests (Content-Disposition), as sent: the first successful
+    // reply that names one sets it, whichever request it answered. "" while none has; the front
+    // end decides whether and how to use it.
+    void SetDisposition(const std::string& filename) {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        if (disposition.empty()) disposition = filename;
+    }
+    std::string Disposition() const {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        return disposition;
     }
 
     // With options.keepCompleteTarget: whether the target held the whole file of fileSize
@@ -170,6 +183,7 @@ private:
     mutable std::mutex validatorLock;
     std::string validator;
     bool validatorSet = false;
+    std::string disposition;
     mutable std::mutex finalUrlLock;
     std::string finalUrl;
 };

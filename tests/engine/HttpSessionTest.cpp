@@ -151,7 +151,8 @@ TEST_F(HttpEngineTest, DirectRequestKeepsPathQueryAndHostPort) {
     std::string port = std::to_string(server.Port());
     std::string block =
         "/dir/file.zip?x=1 HTTP/1.0\r\nConnection: Close\r\nHost: 127.0.0.1:" + port +
-        "\r\nAccept: */*\r\nReferer: http://127.0.0.1\r\n" + "User-Agent: Brindle/2.2\r\n";
+        "\r\nAccept: */*\r\nReferer: http://127.0.0.1\r\n" +
+        "User-Agent: Brindle/" BRINDLE_VERSION "\r\n";
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].text, "HEAD " + block + "\r\n");
@@ -171,7 +172,7 @@ TEST_F(HttpEngineTest, ProxyRequestUsesAbsoluteTarget) {
     std::string block =
         "http://files.example:8080/dir/file.zip?x=1 HTTP/1.0\r\nProxy-Connection: Close\r\n"
         "Pragma: No-Cache\r\nHost: files.example:8080\r\nAccept: */*\r\n"
-        "Referer: http://files.example\r\nUser-Agent: Brindle/2.2\r\n";
+        "Referer: http://files.example\r\nUser-Agent: Brindle/" BRINDLE_VERSION "\r\n";
     auto requests = proxy.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].text, "HEAD " + block + "\r\n");
@@ -197,8 +198,10 @@ TEST_F(HttpEngineTest, AuthorizationEncodesUserAndColonWithEmptyPassword) {
     ASSERT_TRUE(RunAttempt(*MakeHost(url, 1), 0));
     EXPECT_EQ(Part(0), server.Body());
     for (const auto& r : server.Requests()) {
-        EXPECT_NE(r.text.find("\r\nAuthorization: Basic YWxpY2U6\r\nUser-Agent: Brindle/2.2\r\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            r.text.find("\r\nAuthorization: Basic YWxpY2U6\r\nUser-Agent: Brindle/" BRINDLE_VERSION
+                        "\r\n"),
+            std::string::npos);
     }
 }
 
