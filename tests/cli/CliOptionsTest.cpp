@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/CliOptions.h"
+#include "cli/OptionDocs.h"
 #include "cli/TerminalDisplay.h"
 
 namespace {
@@ -154,7 +155,7 @@ TEST(CliOptions, UsageErrors) {
         {"-n", "3x", "http://h/f"},
         {"-n", "-3", "http://h/f"},
         {"-a", "0", "http://h/f"},
-        {"--attempts=201", "http://h/f"},
+        {"--attempts=1001", "http://h/f"},
         {"--bogus", "http://h/f"},
         {"-Z", "http://h/f"},
         {"-yZ", "http://h/f"},
@@ -215,7 +216,7 @@ TEST(CliOptions, HelpAndVersionNeedNoUrl) {
     EXPECT_TRUE(Parse({"-h"}).ok);
     EXPECT_TRUE(Parse({"--version"}).options.version);
     EXPECT_TRUE(Parse({"-V"}).options.version);
-    const std::string usage = UsageText();
+    const std::string usage = UsageText("/x/Brindle.ini");
     for (const char* option :
          {"--output",        "--threads",  "--attempts",      "--yes",         "--no",
           "--keep-parts",    "--passive",  "--active",        "--proxy",       "--ftp-proxy",

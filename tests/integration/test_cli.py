@@ -65,7 +65,9 @@ class OutputTest(CliCase):
 
     def test_user_agent(self):
         tag = "t=ua-%s" % os.path.basename(self.work)
-        for args, agent in ((["-U", "probe/7 (test)"], "probe/7 (test)"), ([], "Brindle/2.2")):
+        # The default names the release --version names.
+        default = "Brindle/" + self.run_get(["--version"]).out.split()[1]
+        for args, agent in ((["-U", "probe/7 (test)"], "probe/7 (test)"), ([], default)):
             with self.subTest(agent=agent):
                 log = LogTail("nginx-access.log")
                 target = self.target("ua-%d.bin" % len(args))
@@ -148,7 +150,7 @@ class LiveDisplayTest(CliCase):
         os.close(master)
         out, _ = p.communicate(timeout=RUN_TIMEOUT)
         self.assertEqual(p.returncode, 0, screen[-2000:])
-        self.assertRegex(out, r"^Job completed successfully at \d+ bps\n$")
+        self.assertRegex(out, r"^Job completed successfully at \d+ bps\nSaved .*/s\)\n$")
         self.assert_bytes(target, source)
 
         def lines(data):

@@ -1,0 +1,140 @@
+// brindle-get as people use it, run against the in-process fake HTTP server: the name a server
+// suggests (-J), overwriting (--clobber), the closing summary line, the hint after a usage
+// error. Every download checks its bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "ProcessRunner.h"
+#include "cli/TargetNames.h"
+#include "support/FakeHttpServer.h"
+#include "support/TempDir.h"
+
+using clitest::ProcessResult;
+using clitest::RunProcess;
+using testsupport::FakeHttpOptions;
+using testsupport::FakeHttpServer;
+using testsupport::FileExists;
+using testsupport::PatternBytes;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+class CliHabitsTest : public ::testing::Test {
+protected:
+    ProcessResult Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--connect-timeout", "3", "--stall-timeout", "10"});
+        return RunProcess(BRINDLE_GET_PATH, args, work.Path(),
+                          {"BRINDLE_CONFIG_DIR=" + config.Path()}, 60000);
+    }
+    // The server's file with these header lines added to every answer.
+    static FakeHttpOptions Serving(const std::string& extraHeaders) {
+        FakeHttpOptions options;
+        options.body = PatternBytes(200000, 9);
+        options.extraHeaders = extraHeaders;
+        return options;
+    }
+    // Names in the work directory.
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const char* name : {"file.bin", "file.bin1", "file.bin2", "report.bin",
+                                        "evil.bin", "na\xC3\xAFve file.bin", "download"}) {
+            if (FileExists(work.File(name))) names.push_back(name);
+        }
+        return names;
+    }
+
+    TempDir work;
+    TempDir config;
+};
+
+TEST(TargetNames, ServerNamesStayInTheFolder) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"report.bin", "report.bin"}, {"../../evil.bin", "evil.bin"},
+        {"C:\\x\\y.bin", "y.bin"},    {"/etc/passwd", "passwd"},
+        {"..", ""},                   {"dir/.", ""},
+        {"", ""},                     {"a\nb", ""},
+    };
+    for (const auto& [suggested, want] : cases) EXPECT_EQ(SafeServerName(suggested), want);
+}
+
+TEST_F(CliHabitsTest, ContentDispositionNamesTheFile) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Content-Disposition: attachment; filename=\"report.bin\"\r\n", "report.bin"},
+        {"Content-Disposition: attachment; filename=../../evil.bin\r\n", "evil.bin"},
+        {"Content-Disposition: attachment; filename*=UTF-8''na%C3%AFve%20file.bin; "
+         "filename=\"x.bin\"\r\n",
+         "na\xC3\xAFve file.bin"},
+        {"Content-Disposition: attachment; filename=\"..\"\r\n", "file.bin"},
+        {"Content-Disposition: inline\r\n", "file.bin"},
+    };
+    for (const auto& [header, name] : cases) {
+        const FakeHttpOptions options = Serving(header);
+        FakeHttpServer server(options);
+        const ProcessResult r = Run({"-J", "-n", "3", server.Url()});
+        EXPECT_EQ(r.exitCode, 0) << header << r.err;
+        EXPECT_EQ(ReadFileBytes(work.File(name)), options.body) << header;
+        EXPECT_EQ(Files(), std::vector<std::string>{name}) << header;
+        EXPECT_NE(r.out.find("\nSaved " + name + ": 195.3 KiB in "), std::string::npos) << r.out;
+        ::unlink(work.File(name).c_str());
+    }
+}
+
+TEST_F(CliHabitsTest, ExistingFilesNeedClobber) {
+    const FakeHttpOptions options = Serving("Content-Disposition: attachment; filename=report.bin\r\n");
+    FakeHttpServer server(options);
+    // -J's name is taken: the download keeps the URL's name, the other file is untouched.
+    WriteFileBytes(work.File("report.bin"), "mine");
+    ProcessResult r = Run({"-J", server.Url()});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("report.bin already exists: the file stays file.bin (--clobber"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFileBytes(work.File("report.bin")), "mine");
+    EXPECT_EQ(ReadFileBytes(work.File("file.bin")), options.body);
+
+    // Files of an earlier run: refused, with both ways on; --clobber starts over unasked.
+    WriteFileBytes(work.File("file.bin1"), "stale part");
+    r = Run({"-n", "2", server.Url()});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("(-c resumes from them, --clobber starts over)"), std::string::npos);
+    r = Run({"-J", "--clobber", "-n", "2", server.Url()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(work.File("report.bin")), options.body);
+    EXPECT_EQ(Files(), std::vector<std::string>{"report.bin"});
+}
+
+TEST_F(CliHabitsTest, EachUrlGetsItsSummaryLine) {
+    const FakeHttpOptions options = Serving("");
+    FakeHttpServer server(options);
+    const ProcessResult r = Run({"-n", "2", server.Url("/a.bin"), server.Url("/b.bin")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(work.File("a.bin")), options.body);
+    EXPECT_EQ(ReadFileBytes(work.File("b.bin")), options.body);
+    for (const char* name : {"a.bin", "b.bin"}) {
+        const std::string line = std::string("Saved ") + name + " from " +
+                                 server.Url(std::string("/") + name) + ": 195.3 KiB in ";
+        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(CliHabitsTest, UsageErrorsPointToHelp) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-n", "0", "http://127.0.0.1/f"},
+        {"-J", "-o", "x", "http://127.0.0.1/f"},
+        {"--clobber", "-c", "http://127.0.0.1/f"},
+        {"--bogus", "http://127.0.0.1/f"},
+        {"-o", "x", "http://127.0.0.1/a", "http://127.0.0.1/b"},
+    };
+    for (const auto& args : cases) {
+        const ProcessResult r = Run(args);
+        EXPECT_EQ(r.exitCode, 2) << args[0];
+        EXPECT_EQ(r.err.rfind("brindle-get: ", 0), 0u) << r.err;
+        const std::string hint = "\nTry 'brindle-get --help' for more information.\n";
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), hint.size())), hint)
+            << r.err;
+    }
+}
+
+}  // namespace
