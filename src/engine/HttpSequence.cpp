@@ -27,6 +27,7 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
             FormatText("http://%s:%d", t.host.c_str(), t.port) + t.path + t.extra + " HTTP/1.0\r\n";
         block += "Proxy-Connection: Close\r\n";
         block += "Pragma: No-Cache\r\n";
+        block += ProxyAuthorizationLine();
     } else {
         block = t.path + t.extra + " HTTP/1.0\r\n";
         block += "Connection: Close\r\n";

@@ -40,6 +40,9 @@ struct JobOptions {
     // With "useproxy" off, the proxies each fetched URL is routed by (brindle-get's
     // environment); empty for the window, which connects directly.
     EnvironmentProxies environmentProxies;
+    // "user:password" for the HTTP proxy of the settings (brindle-get's --proxy with
+    // user:pass@), sent as Proxy-Authorization; "" for none.
+    std::string proxyCredentials;
     // A thread that has finished its range takes part of the slowest one's remainder.
     bool resplit = true;
     ResplitRules resplitRules;

@@ -165,7 +165,8 @@ bool WTransferSession::ConnectUnlessStopped(WSocket& s) {
 }
 
 void WTransferSession::Log(const std::string& text) {
-    host.LogLine(text, threadNumber);
+    // URLs in log lines (redirect targets, the job's URL) never show a password.
+    host.LogLine(WInternet::RedactPasswords(text), threadNumber);
 }
 
 void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
@@ -177,6 +178,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
     viaProxy = false;
+    proxyCredentials.clear();
     // Decided per connection: a redirect to another scheme or host gets its own route.
     const ProxyEndpoint* environmentProxy =
         settings.useproxy ? nullptr : ProxyFor(job.options.environmentProxies, scheme, urlHost);
@@ -196,6 +198,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(port);
                 s->SetRemoteAddress(address);
+                if (!ftp) proxyCredentials = job.options.proxyCredentials;
             }
         } else if (environmentProxy != nullptr) {
             viaProxy = true;
@@ -206,6 +209,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(environmentProxy->port);
                 s->SetRemoteAddress(environmentProxy->address);
+                proxyCredentials = environmentProxy->credentials;
             }
         } else if (urlPort < 1 || urlPort > 65535) {
             Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
@@ -260,6 +264,15 @@ bool WTransferSession::RunAttempt() {
         return false;
     }
     if (!SchemeAllowed(scheme, currentUrl)) return false;
+    // An FTP server takes a path as it is: "%20" in the URL is a blank in the file's name. A
+    // decoded line break would end the command, so such a path is refused.
+    if (scheme == WInternet::kSchemeFtp) {
+        path = WInternet::PercentDecode(path);
+        if (HasControlChar(path)) {
+            Log("The path holds a control character: refused\r\n");
+            return false;
+        }
+    }
     if (!ConnectControlSocket(urlHost, urlPort)) return false;
 
     if (scheme == WInternet::kSchemeFtp) return FtpDownload(user, password, urlHost, urlPort, path);
@@ -267,7 +280,7 @@ bool WTransferSession::RunAttempt() {
 }
 
 int WTransferSession::SendCommand(const std::string& text) {
-    Log(text);
+    Log(WithoutSecrets(text));
     if (!controlSocket) return kConnectionFailed;
     int sent = controlSocket->Send(text);
     if (sent < 0 || static_cast<size_t>(sent) < text.size()) return kConnectionFailed;

@@ -121,6 +121,8 @@ public:
 
     // The request header block for the target (the table of lines, after the method).
     std::string HttpRequestBlock(const HttpTarget& target) const;
+    // "Proxy-Authorization: Basic ...\r\n" when the connection's proxy has credentials, else "".
+    std::string ProxyAuthorizationLine() const;
 
     // ---- HTTP connections (HttpConnect.cpp) ----
     // Over controlSocket, connected to the target's host or the proxy: for https the tunnel
@@ -153,6 +155,8 @@ public:
     // its URL): HTTP requests then name the whole URL, https tunnels, FTP logs in as
     // user@host.
     bool viaProxy = false;
+    // The current connection's proxy wants these ("user:password"); "" for none.
+    std::string proxyCredentials;
     // The URL this attempt works on: the job's current URL, then where redirects lead.
     std::string currentUrl;
     std::string leftover;

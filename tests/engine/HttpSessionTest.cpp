@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "HttpTestFixture.h"
+#include "engine/TextFormat.h"
 
 using testsupport::FakeHttpOptions;
 using testsupport::FakeHttpServer;
@@ -246,3 +247,31 @@ TEST_P(HttpCompletePart, IsNotFetchedAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, HttpCompletePart, ::testing::Bool());
+
+TEST_F(HttpEngineTest, ProxyCredentialsGoToTheProxyAndNeverToTheLog) {
+    FakeHttpServer proxy(Serving(600));
+    settings.useproxy = true;
+    settings.proxyaddr = "127.0.0.1";
+    settings.proxyport = proxy.Port();
+    auto host = MakeHost("http://files.example/f.bin", 1);
+    host->Fields().options.proxyCredentials = "u:p w";
+    ASSERT_TRUE(RunAttempt(*host, 0));
+    EXPECT_EQ(Part(0), proxy.Body());
+    for (const auto& r : proxy.Requests()) {
+        EXPECT_NE(r.text.find("\r\nProxy-Authorization: Basic dTpwIHc=\r\n"), std::string::npos);
+        EXPECT_EQ(r.text.find("\r\nAuthorization:"), std::string::npos);  // not the server's
+    }
+    EXPECT_NE(host->LogText(0).find("Proxy-Authorization: Basic ***\r\n"), std::string::npos);
+    EXPECT_EQ(host->LogText(0).find("dTpwIHc="), std::string::npos);
+}
+
+TEST(TextFormat, LoggedCommandsHideSecrets) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"PASS s3cret\r\n", "PASS ***\r\n"},
+        {"USER bob\r\n", "USER bob\r\n"},
+        {"GET / HTTP/1.0\r\nAuthorization: Basic Ym9iOnM=\r\nProxy-Authorization: Basic eDp5\r\n",
+         "GET / HTTP/1.0\r\nAuthorization: Basic ***\r\nProxy-Authorization: Basic ***\r\n"},
+        {"X-Authorization: Basic abc\r\n", "X-Authorization: Basic abc\r\n"},
+    };
+    for (const auto& [command, logged] : cases) EXPECT_EQ(WithoutSecrets(command), logged);
+}
