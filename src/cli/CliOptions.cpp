@@ -9,6 +9,7 @@
 #include "cli/OptionTable.h"
 #include "engine/WInternetWorker.h"
 #include "net/AsciiText.h"
+#include "net/WInternet.h"
 
 namespace {
 
@@ -250,6 +251,20 @@ bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy
             break;
         }
     }
+    std::string credentials;
+    const size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        if (ftpProxy) return false;
+        const std::string userinfo = rest.substr(0, at);
+        const size_t separator = userinfo.find(':');
+        // Escaped as in any URL ("p%40ss" is "p@ss"); the colon between the two stays.
+        credentials = WInternet::PercentDecode(userinfo.substr(0, separator));
+        if (separator != std::string::npos) {
+            credentials += ":" + WInternet::PercentDecode(userinfo.substr(separator + 1));
+        }
+        if (userinfo.empty() || HasControlChar(credentials)) return false;
+        rest = rest.substr(at + 1);
+    }
     const size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     const std::string host = rest.substr(0, colon);
@@ -263,6 +278,7 @@ bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy
     if (!ParseInt(rest.substr(colon + 1), 1, 65535, port)) return false;
     out.address = host;
     out.port = static_cast<int>(port);
+    out.credentials = credentials;
     return true;
 }
 

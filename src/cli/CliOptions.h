@@ -14,6 +14,7 @@
 struct ProxyAddress {
     std::string address;  // as given; a dotted quad after ResolveProxy
     int port = 0;
+    std::string credentials = "";  // "user:password" from user:pass@, percent-decoded
 };
 
 // How the existing-files question is answered.
@@ -78,8 +79,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args);
 // resolved (ResolveProxy).
 void ApplyOptions(const CliOptions& options, bool ftpUrl, Settings& settings);
 
-// Parses a proxy as ProxyAddress describes; false when it is malformed or the port not
-// 1..65535. ftpProxy also allows the ftp:// form.
+// Parses a proxy as ProxyAddress describes, with "user:pass@" before the host for an HTTP
+// proxy that wants them; false when it is malformed, the port not 1..65535, or the decoded
+// credentials hold a control character. ftpProxy also allows the ftp:// form (and no
+// credentials: an FTP proxy takes none here).
 bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy = false);
 
 // "500", "64k", "1.5M", "2G" (k = 1024) in bytes per second; false unless above 0.

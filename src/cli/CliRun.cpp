@@ -145,7 +145,8 @@ std::string ChecksumProblem(const std::string& file, const std::optional<Checksu
 }  // namespace
 
 void PrintError(const std::string& message) {
-    std::fprintf(stderr, "brindle-get: %s\n", message.c_str());
+    // Messages name URLs as given; their passwords stay unshown.
+    std::fprintf(stderr, "brindle-get: %s\n", WInternet::RedactPasswords(message).c_str());
 }
 
 void PrintUsageHint() {
@@ -170,13 +171,18 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
         PrintError("only ftp://, http:// and https:// URLs are supported: " + url);
         return kExitUsage;
     }
+    if (scheme == WInternet::kSchemeFtp && HasControlChar(WInternet::PercentDecode(path))) {
+        PrintError("the path of " + url + " holds a control character once decoded: refused");
+        return kExitUsage;
+    }
     if (!options.caFile.empty() && ::access(options.caFile.c_str(), R_OK) != 0) {
         PrintError("cannot read the CA file " + options.caFile + ": " + std::strerror(errno));
         return kExitUsage;
     }
     std::string target = options.output;
     if (target.empty()) {
-        target = SafeServerName(ProposeTargetName(url).value_or(""));
+        // "file%20name.bin" names "file name.bin"; an escaped "/" or ".." cannot lead elsewhere.
+        target = SafeServerName(WInternet::PercentDecode(ProposeTargetName(url).value_or("")));
         // With -J the server names the file at the end; until then it needs some name.
         if (target.empty() && options.serverName) target = "download";
         if (target.empty()) {
@@ -218,6 +224,9 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
         return kExitUsage;
     }
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
+    // Credentials in an http:// or https:// URL are meant to be sent (only to that server: a
+    // redirect elsewhere does not take them along).
+    if (scheme != WInternet::kSchemeFtp && !user.empty()) loaded.useauthorization = true;
     SharedSettings settings(loaded);
     if (options.insecure) {
         PrintError("warning: --insecure: https:// servers' certificates are not checked");
@@ -272,6 +281,7 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     jobOptions.keepCompleteTarget = options.continueParts && !output.stream;
     jobOptions.rateLimit = options.limitRate;
     jobOptions.environmentProxies = environmentProxies;
+    if (options.proxy) jobOptions.proxyCredentials = options.proxy->credentials;
     const int64_t startedMs = SteadyMs();
     job.Start(url, target, options.threads, jobOptions);
 
@@ -352,7 +362,8 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
                                                : saved,
                                severalUrls ? url : "", view.fileSize, view.fetchedTotal,
                                SteadyMs() - startedMs};
-            std::fprintf(verdictOut, "%s\n", RunSummary(figures).c_str());
+            const std::string summary = WInternet::RedactPasswords(RunSummary(figures));
+            std::fprintf(verdictOut, "%s\n", summary.c_str());
         }
     }
     std::fflush(verdictOut);

@@ -62,7 +62,8 @@ std::string Roff(const std::string& text) {
 }
 
 std::string Capitalized(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 32);
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 32);
     return text;
 }
 
@@ -128,17 +129,18 @@ std::string UsageText(const std::string& settingsFile) {
 }
 
 std::string ManPage() {
-    std::string out = std::string(".\\\" Made by brindle-get-docs from brindle-get's option table.\n") +
-                      ".TH BRINDLE-GET 1 \"December 2026\" \"Brindle " BRINDLE_VERSION
-                      "\" \"User Commands\"\n"
-                      ".SH NAME\n"
-                      "brindle-get \\- download one file over several connections at once\n"
-                      ".SH SYNOPSIS\n"
-                      ".B brindle-get\n"
-                      ".RI [ options ]\n"
-                      ".IR URL ...\n"
-                      ".SH DESCRIPTION\n" +
-                      Roff(kDescription) + "\n.PP\n" + Roff(kDisplay) + "\n.SH OPTIONS\n";
+    std::string out =
+        std::string(".\\\" Made by brindle-get-docs from brindle-get's option table.\n") +
+        ".TH BRINDLE-GET 1 \"December 2026\" \"Brindle " BRINDLE_VERSION
+        "\" \"User Commands\"\n"
+        ".SH NAME\n"
+        "brindle-get \\- download one file over several connections at once\n"
+        ".SH SYNOPSIS\n"
+        ".B brindle-get\n"
+        ".RI [ options ]\n"
+        ".IR URL ...\n"
+        ".SH DESCRIPTION\n" +
+        Roff(kDescription) + "\n.PP\n" + Roff(kDisplay) + "\n.SH OPTIONS\n";
     for (const OptionRow& row : OptionRows()) {
         // .TP takes one line as the tag: the value goes on it, in italics.
         out += row.value.empty()
@@ -217,7 +219,8 @@ std::string BashCompletion() {
 }
 
 std::string ReadmeOptions() {
-    std::string out = std::string(kReadmeBegin) + "\n| option | meaning (default) |\n| --- | --- |\n";
+    std::string out =
+        std::string(kReadmeBegin) + "\n| option | meaning (default) |\n| --- | --- |\n";
     for (const OptionRow& row : OptionRows()) {
         out += "| `" + HeadWithValue(row) + "` | " + row.help + " |\n";
     }

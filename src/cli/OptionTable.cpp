@@ -10,8 +10,9 @@ std::vector<OptionRow> MakeRows() {
     const std::string maxAttempts = std::to_string(WInternetWorker::kMaxAttempts);
     return {
         {'o', "output", "PATH", K::Path,
-         "target file (default: the URL's last path element, in the current directory; one "
-         "URL only). \"-\" (or a pipe or a character device) gets the file streamed into it at "
+         "target file (default: the URL's last path element with its %XX escapes decoded, in "
+         "the current directory; one URL only). \"-\" (or a pipe or a character device) gets the "
+         "file streamed into it at "
          "the end; the parts wait in a temporary directory ($TMPDIR) and cannot be resumed. "
          "Symbolic links and directories are refused",
          ""},
@@ -56,7 +57,8 @@ std::vector<OptionRow> MakeRows() {
          ""},
         {kProxy, "proxy", "HOST:PORT", K::Other,
          "HTTP proxy for http:// URLs (https:// goes through it in a CONNECT tunnel); also "
-         "http://HOST:PORT",
+         "http://HOST:PORT, and USER:PASS@ before the host for a proxy that asks for them "
+         "(sent as Proxy-Authorization)",
          ""},
         {kFtpProxy, "ftp-proxy", "HOST:PORT", K::Other,
          "FTP proxy (USER user@host) for ftp:// URLs; also ftp://HOST:PORT or http://HOST:PORT",
@@ -75,7 +77,9 @@ std::vector<OptionRow> MakeRows() {
          "default user name for URLs without one (setting \"defuser\")", ""},
         {kPassword, "password", "P", K::Other, "default password (setting \"defpass\")", ""},
         {kAuth, "auth", "", K::None,
-         "send HTTP Basic authorization with the URL's or the default credentials", ""},
+         "send HTTP Basic authorization with the URL's or the default credentials (an http:// "
+         "URL with a user name sends its own without --auth)",
+         ""},
         {kBufferSize, "buffer-size", "BYTES", K::Other,
          "receive buffer, 1 to 16777216 bytes (setting \"bufsize\")", ""},
         {kConnectTimeout, "connect-timeout", "S", K::Other,
@@ -85,8 +89,7 @@ std::vector<OptionRow> MakeRows() {
          "must arrive within it too",
          ""},
         {kRetryDelay, "retry-delay", "S", K::Other,
-         "pause S seconds after a failed attempt, doubling up to 30 (0.5; 0 retries at once)",
-         ""},
+         "pause S seconds after a failed attempt, doubling up to 30 (0.5; 0 retries at once)", ""},
         {kCaCert, "cacert", "FILE", K::Path,
          "trust the CA certificates in FILE (PEM) instead of the system's for https:// servers",
          ""},
@@ -149,7 +152,8 @@ const char* const kSettingsFileText =
 const char* const kEnvironmentText =
     "Without --proxy or --ftp-proxy and with the \"useproxy\" setting off, http_proxy, "
     "https_proxy (or HTTPS_PROXY) and ftp_proxy (or FTP_PROXY) name the proxy of each scheme, in "
-    "the forms above; no_proxy (or NO_PROXY) lists hosts and domains reached directly "
+    "the forms above (user:pass@ included); no_proxy (or NO_PROXY) lists hosts and domains reached "
+    "directly "
     "(comma-separated, * for all). They apply to every URL fetched, redirect targets included.";
 
 const char* const kSeveralUrlsText =

@@ -27,6 +27,16 @@ std::optional<std::string> SchemeVariable(int scheme, const GetEnv& getenv) {
     return Variable(getenv, ftp ? "FTP_PROXY" : "HTTPS_PROXY");
 }
 
+// A proxy value as a message may echo it: whatever comes before an "@" (a user name and
+// password) shown as "***".
+std::string WithoutUserInfo(const std::string& text) {
+    const size_t at = text.rfind('@');
+    if (at == std::string::npos) return text;
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string::npos || scheme > at ? 0 : scheme + 3;
+    return text.substr(0, start) + "***" + text.substr(at);
+}
+
 ProxyEndpoint EndpointFromVariable(int scheme, const std::string& text) {
     const bool ftp = scheme == WInternet::kSchemeFtp;
     const char* name = ftp                                ? "ftp_proxy"
@@ -36,10 +46,12 @@ ProxyEndpoint EndpointFromVariable(int scheme, const std::string& text) {
     ProxyAddress proxy;
     if (!ParseProxyAddress(text, proxy, ftp)) {
         endpoint.error = std::string(name) + " must be HOST:PORT or " +
-                         (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " + text + ")";
+                         (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " +
+                         WithoutUserInfo(text) + ")";
     } else if (ResolveProxy(proxy, endpoint.error)) {
         endpoint.address = proxy.address;
         endpoint.port = proxy.port;
+        endpoint.credentials = proxy.credentials;
     }
     return endpoint;
 }

@@ -25,7 +25,7 @@ std::string RunSummary(const RunFigures& f) {
     if (fetched < f.fileSize) line += " (" + FormatBytes(fetched) + " of it fetched now)";
     // The rate is what this run moved: resumed bytes took no time.
     const int64_t ms = std::max<int64_t>(f.elapsedMs, 1);
-    line += " in " + Elapsed(ms) + " (" + FormatRate(static_cast<double>(fetched) * 1000.0 / ms) +
-            ")";
+    line +=
+        " in " + Elapsed(ms) + " (" + FormatRate(static_cast<double>(fetched) * 1000.0 / ms) + ")";
     return line;
 }

@@ -54,7 +54,8 @@ TEST(OptionDocs, CompletionCompletesPathsOptionsAndValues) {
     for (const auto& [words, want] : cases) {
         std::vector<std::string> args = {"-c", script, "_", kSource + "/data/brindle-get.bash"};
         args.insert(args.end(), words.begin(), words.end());
-        const clitest::ProcessResult r = clitest::RunProcess("/bin/bash", args, dir.Path(), {}, 10000);
+        const clitest::ProcessResult r =
+            clitest::RunProcess("/bin/bash", args, dir.Path(), {}, 10000);
         EXPECT_EQ(r.out, want + "\n") << words.back() << " " << r.err;
     }
 }
