@@ -206,7 +206,11 @@ class SeveralUrlsTest(CliCase):
             with self.subTest(args=args):
                 r = self.run_get(args)
                 self.assertEqual(r.rc, 2, str(r))
-                self.assertEqual(len(r.err.splitlines()), 1, str(r))
+                # One line saying why; a misused option also points to --help.
+                lines = r.err.splitlines()
+                self.assertTrue(lines[0].startswith("brindle-get: "), str(r))
+                self.assertIn(lines[1:], ([], ["Try 'brindle-get --help' for more information."]),
+                              str(r))
         self.assertEqual([n for n in os.listdir(self.work) if not n.startswith("config-")], [])
 
 
