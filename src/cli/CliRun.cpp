@@ -123,7 +123,7 @@ bool IsTerminal(int fd) {
 // sequences as they are.
 bool DrawsOnTerminal(int fd) {
     const char* term = std::getenv("TERM");
-    return IsTerminal(fd) && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+    return IsTerminal(fd) && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
 
 // The verdict and what follows it, once the job has ended: the checksum, the stream, the
