@@ -7,11 +7,13 @@
 
 namespace {
 
-// "0.3 s" and "12.5 s" under a minute, where a tenth still tells something; "1m23s" above.
+// "0.03 s" under a second, "12.5 s" under a minute, "1m23s" above: always a figure that goes
+// with the rate beside it.
 std::string Elapsed(int64_t ms) {
     if (ms >= 60000) return FormatDuration(ms / 1000);
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+    std::snprintf(text, sizeof text, ms < 1000 ? "%.2f s" : "%.1f s",
+                  static_cast<double>(ms) / 1000.0);
     return text;
 }
 

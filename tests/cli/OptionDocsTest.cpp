@@ -65,7 +65,7 @@ TEST(RunSummary, NamesFileSizeTimeAndRate) {
     const std::vector<std::pair<RunFigures, std::string>> cases = {
         {{"t.bin", "", 12 * kMiB, 12 * kMiB, 1400}, "Saved t.bin: 12.0 MiB in 1.4 s (8.6 MiB/s)"},
         {{"t.bin", "http://h/t.bin", 1000, 1000, 0},
-         "Saved t.bin from http://h/t.bin: 1000 B in 0.0 s (976.6 KiB/s)"},
+         "Saved t.bin from http://h/t.bin: 1000 B in 0.00 s (976.6 KiB/s)"},
         {{"standard output", "", 8 * kMiB, 2 * kMiB, 83000},
          "Saved standard output: 8.0 MiB (2.0 MiB of it fetched now) in 1m23s (24.7 KiB/s)"},
     };

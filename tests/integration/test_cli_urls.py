@@ -139,7 +139,7 @@ class PrivateServers(BrindleTestCase):
     def assert_saved(self, r, name, source=SRC):
         self.assertEqual(r.rc, 0, str(r))
         self.assertEqual(sha256(self.target(name)), sha256(source), name)
-        self.assertRegex(r.out, r"\nSaved %s: 1\.0 MiB in [\d.]+ s \([\d.]+ [KMG]iB/s\)\n$" %
+        self.assertRegex(r.out, r"\nSaved %s: 1\.0 MiB in \d+\.\d+ s \([\d.]+ [KMG]iB/s\)\n$" %
                          name.replace(".", r"\."))
 
 
