@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "cli/OptionTable.h"
+#include "engine/WInternetWorker.h"
 #include "net/AsciiText.h"
+#include "net/WInternet.h"
 
 namespace {
 
@@ -32,70 +35,39 @@ bool ParseSeconds(const std::string& text, int& ms) {
     return true;
 }
 
-// Long-only options get codes above the byte range; short ones use their letter.
-enum LongOnly : int {
-    kNo = 256,
-    kKeepParts,
-    kPassive,
-    kActive,
-    kProxy,
-    kFtpProxy,
-    kUser,
-    kPassword,
-    kAuth,
-    kBufferSize,
-    kConnectTimeout,
-    kStallTimeout,
-    kRetryDelay,
-    kCaCert,
-    kMaxRedirects,
-    kLimitRate,
-    kChecksum,
-};
+// getopt's tables, made from the option table: the short option letters ("o:On:...") and the
+// long options.
+const std::string& ShortOptions() {
+    static const std::string letters = [] {
+        std::string out;
+        for (const OptionRow& row : OptionRows()) {
+            if (row.code >= 256) continue;
+            out += static_cast<char>(row.code);
+            if (!row.value.empty()) out += ':';
+        }
+        return out;
+    }();
+    return letters;
+}
 
-constexpr char kShortOptions[] = "o:On:a:ycki:U:vqshV";
-
-const option kLongOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
-    {"remote-name", no_argument, nullptr, 'O'},
-    {"input-file", required_argument, nullptr, 'i'},
-    {"threads", required_argument, nullptr, 'n'},
-    {"attempts", required_argument, nullptr, 'a'},
-    {"yes", no_argument, nullptr, 'y'},
-    {"no", no_argument, nullptr, kNo},
-    {"continue", no_argument, nullptr, 'c'},
-    {"keep-parts", no_argument, nullptr, kKeepParts},
-    {"passive", no_argument, nullptr, kPassive},
-    {"active", no_argument, nullptr, kActive},
-    {"proxy", required_argument, nullptr, kProxy},
-    {"ftp-proxy", required_argument, nullptr, kFtpProxy},
-    {"user", required_argument, nullptr, kUser},
-    {"password", required_argument, nullptr, kPassword},
-    {"auth", no_argument, nullptr, kAuth},
-    {"buffer-size", required_argument, nullptr, kBufferSize},
-    {"connect-timeout", required_argument, nullptr, kConnectTimeout},
-    {"stall-timeout", required_argument, nullptr, kStallTimeout},
-    {"retry-delay", required_argument, nullptr, kRetryDelay},
-    {"cacert", required_argument, nullptr, kCaCert},
-    {"insecure", no_argument, nullptr, 'k'},
-    {"max-redirects", required_argument, nullptr, kMaxRedirects},
-    {"user-agent", required_argument, nullptr, 'U'},
-    {"limit-rate", required_argument, nullptr, kLimitRate},
-    {"checksum", required_argument, nullptr, kChecksum},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"silent", no_argument, nullptr, 's'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+const option* LongOptions() {
+    static const std::vector<option> table = [] {
+        std::vector<option> out;
+        for (const OptionRow& row : OptionRows()) {
+            out.push_back({row.name.c_str(), row.value.empty() ? no_argument : required_argument,
+                           nullptr, row.code});
+        }
+        out.push_back({nullptr, 0, nullptr, 0});
+        return out;
+    }();
+    return table.data();
+}
 
 // The option's name as the user knows it, for messages: "--threads" (or "-n" when only a
 // letter exists).
 std::string NameOf(int code) {
-    for (const option& o : kLongOptions) {
-        if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
-    }
+    const OptionRow* row = FindOption(code);
+    if (row != nullptr) return "--" + row->name;
     return std::string("-") + static_cast<char>(code);
 }
 
@@ -106,8 +78,8 @@ std::string GetoptError(const std::string& word, int code) {
         if (code == ':') return "option '" + name + "' requires an argument";
         if (optopt != 0) return "option '" + name + "' doesn't allow an argument";
         int matches = 0;
-        for (const option& o : kLongOptions) {
-            if (o.name != nullptr && std::string(o.name).rfind(name.substr(2), 0) == 0) ++matches;
+        for (const OptionRow& row : OptionRows()) {
+            if (row.name.rfind(name.substr(2), 0) == 0) ++matches;
         }
         return matches > 1 ? "option '" + name + "' is ambiguous"
                            : "unrecognized option '" + name + "'";
@@ -161,8 +133,9 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             o.threads = static_cast<int>(number);
             break;
         case 'a':
-            if (!ParseInt(value, 1, 200, number)) {
-                return "--attempts must be a number from 1 to 200";
+            if (!ParseInt(value, 1, WInternetWorker::kMaxAttempts, number)) {
+                return "--attempts must be a number from 1 to " +
+                       std::to_string(WInternetWorker::kMaxAttempts);
             }
             o.attempts = static_cast<int>(number);
             break;
@@ -176,6 +149,12 @@ std::string Apply(int code, const std::string& value, CliOptions& o, bool& sawYe
             break;
         case kKeepParts:
             o.keepParts = true;
+            break;
+        case 'J':
+            o.serverName = true;
+            break;
+        case kClobber:
+            o.clobber = true;
             break;
         case kPassive:
             sawPassive = true;
@@ -340,7 +319,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
 
     // "+": stop at each URL instead of permuting, so the word being scanned is always
     // argv[optind] and the URL is taken here; options may still follow it.
-    const std::string shortOptions = std::string("+:") + kShortOptions;
+    const std::string shortOptions = "+:" + ShortOptions();
     std::vector<std::string> positional;
     optind = 0;  // glibc: start over, internal state included
     opterr = 0;
@@ -348,7 +327,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         const int start = optind == 0 ? 1 : optind;
         const std::string word = start < argc ? argv[static_cast<size_t>(start)] : "";
         const int code =
-            getopt_long(argc, argv.data(), shortOptions.c_str(), kLongOptions, nullptr);
+            getopt_long(argc, argv.data(), shortOptions.c_str(), LongOptions(), nullptr);
         if (code == -1) {
             if (optind >= argc) break;
             if (optind > start) {  // "--": the rest are URLs
@@ -372,7 +351,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         return fail(NameOf(o.continueParts ? 'c' : 'y') + " and --no exclude each other");
     if (sawPassive && sawActive) return fail("--passive and --active exclude each other");
     if (o.remoteName && !o.output.empty()) return fail("-O and -o exclude each other");
-    if (positional.empty() && o.inputFile.empty()) return fail("no URL given (see --help)");
+    if (o.serverName && !o.output.empty()) return fail("-J and -o exclude each other");
+    if (o.clobber && (sawYes || sawNo)) {
+        return fail("--clobber and " +
+                    (sawNo ? std::string("--no") : NameOf(o.continueParts ? 'c' : 'y')) +
+                    " exclude each other");
+    }
+    if (positional.empty() && o.inputFile.empty()) return fail("no URL given");
     o.urls = positional;
     result.ok = true;
     return result;
@@ -396,67 +381,4 @@ void ApplyOptions(const CliOptions& o, bool ftpUrl, Settings& s) {
     if (o.password) s.defpass = *o.password;
     if (o.auth) s.useauthorization = true;
     if (o.bufferSize) s.bufsize = *o.bufferSize;
-}
-
-std::string UsageText() {
-    return "Usage: brindle-get [options] URL...\n"
-           "Downloads ftp://, http:// and https:// files, each over several connections at\n"
-           "once; several URLs are fetched one after another.\n"
-           "\n"
-           "  -o, --output PATH        target file (default: the URL's last path element,\n"
-           "                           in the current directory; one URL only). \"-\" (or a\n"
-           "                           pipe or a character device) gets the file streamed\n"
-           "                           into it at the end; the parts wait in a temporary\n"
-           "                           directory ($TMPDIR) and cannot be resumed. Symbolic\n"
-           "                           links and directories are refused\n"
-           "  -O, --remote-name        name the file after the URL (the default)\n"
-           "  -i, --input-file FILE    more URLs from FILE, one a line (- for standard input;\n"
-           "                           blank lines and lines starting with # are skipped)\n"
-           "  -n, --threads N          connections, 1 to 32 (4)\n"
-           "  -a, --attempts N         attempts per connection (setting \"attempts\")\n"
-           "  -c, --continue           resume from the files of an earlier run without asking;\n"
-           "                           a target that already holds the whole file (same size,\n"
-           "                           no part files) is kept and nothing is fetched\n"
-           "  -y, --yes                continue with files left by an earlier run\n"
-           "      --no                 never continue with them (exit 2 when they exist)\n"
-           "      --keep-parts         keep the part files after joining (no longer -k)\n"
-           "      --passive, --active  FTP data connection mode\n"
-           "      --proxy HOST:PORT    HTTP proxy for http:// URLs (https:// through a\n"
-           "                           CONNECT tunnel); also http://HOST:PORT\n"
-           "      --ftp-proxy HOST:PORT  FTP proxy (USER user@host) for ftp:// URLs; also\n"
-           "                           ftp://HOST:PORT or http://HOST:PORT\n"
-           "  -U, --user-agent TEXT    User-Agent of HTTP requests (Brindle/2.2)\n"
-           "      --limit-rate RATE    at most RATE bytes a second over all connections of a\n"
-           "                           job; k, M, G multiply by 1024, 1024^2, 1024^3\n"
-           "      --checksum ALGO=HEX  the file must have this digest (sha256, sha512, sha1,\n"
-           "                           md5); checked after the join, a mismatch fails (exit\n"
-           "                           1) and keeps the file. One URL only\n"
-           "      --user U, --password P  default credentials\n"
-           "      --auth               send HTTP Basic authorization\n"
-           "      --buffer-size BYTES  receive buffer\n"
-           "      --connect-timeout S  give up a connect after S seconds (30)\n"
-           "      --stall-timeout S    give up a connection silent for S seconds (60)\n"
-           "      --retry-delay S      pause S seconds after a failed attempt, doubling up\n"
-           "                           to 30 (0.5; 0 retries at once)\n"
-           "      --cacert FILE        trust the CA certificates in FILE (PEM) instead of the\n"
-           "                           system's for https:// servers\n"
-           "  -k, --insecure           do not check https:// servers' certificates at all\n"
-           "      --max-redirects N    follow at most N redirects (301, 302, 303, 307, 308),\n"
-           "                           0 to 100 (10); never from https:// to http://\n"
-           "  -v, --verbose            print every command and reply, prefixed \"[#i] \"\n"
-           "  -q, --quiet, -s, --silent  no live display and nothing on success; errors\n"
-           "                           still go to stderr (with -v the verdict is printed)\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            the version\n"
-           "\n"
-           "Settings are read from Brindle.ini (never written); options override them.\n"
-           "Without --proxy or --ftp-proxy and with \"useproxy\" off, the variables\n"
-           "http_proxy, https_proxy (or HTTPS_PROXY), ftp_proxy (or FTP_PROXY) name the proxy\n"
-           "of each scheme, in the forms above; no_proxy (or NO_PROXY) lists hosts and\n"
-           "domains reached directly (comma-separated, * for all). They apply to every\n"
-           "URL fetched, redirect targets included.\n"
-           "Exit status: 0 success, 1 \"Job failed\", 2 usage error, refused URL or declined\n"
-           "question, 130 interrupted (128 + the signal for SIGHUP, SIGQUIT, SIGTERM; part\n"
-           "files kept: run again with -c to resume). With several URLs, the worst of them;\n"
-           "an interruption stops the rest.\n";
 }

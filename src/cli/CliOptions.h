@@ -28,6 +28,8 @@ struct CliOptions {
     FilesAnswer answer = FilesAnswer::Ask;
     bool continueParts = false;  // -c: answer Yes, and keep a target that is already complete
     bool keepParts = false;
+    bool serverName = false;      // -J: rename the file as the server's Content-Disposition says
+    bool clobber = false;         // --clobber: delete existing files and start over, unasked
     std::optional<bool> passive;  // absent: the "passivemode" setting
     std::optional<ProxyAddress> proxy;
     std::optional<ProxyAddress> ftpProxy;
@@ -75,6 +77,3 @@ bool ParseRate(const std::string& text, int64_t& bytesPerSecond);
 // "sha256=HEX" and its kin; false (with why) for an unknown algorithm or a digest of the
 // wrong length or with other than hex digits.
 bool ParseChecksum(const std::string& text, Checksum& out, std::string& why);
-
-// The --help text.
-std::string UsageText();

@@ -20,6 +20,8 @@
 #include "cli/FileDigest.h"
 #include "cli/OutputTarget.h"
 #include "cli/ProxyConfig.h"
+#include "cli/RunSummary.h"
+#include "cli/TargetNames.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UrlList.h"
 #include "job/DownloadJob.h"
@@ -117,6 +119,13 @@ bool IsTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
+// A terminal that takes cursor movement: TERM=dumb (Emacs shells, some CI logs) prints escape
+// sequences as they are.
+bool DrawsOnTerminal(int fd) {
+    const char* term = std::getenv("TERM");
+    return IsTerminal(fd) && (term == nullptr || std::strcmp(term, "dumb") != 0);
+}
+
 // The verdict and what follows it, once the job has ended: the checksum, the stream, the
 // texts and the exit status.
 struct Ending {
@@ -136,12 +145,17 @@ std::string ChecksumProblem(const std::string& file, const std::optional<Checksu
 }  // namespace
 
 void PrintError(const std::string& message) {
-    std::fprintf(stderr, "brindle-get: %s\n", message.c_str());
+    // Messages name URLs as given; their passwords stay unshown.
+    std::fprintf(stderr, "brindle-get: %s\n", WInternet::RedactPasswords(message).c_str());
+}
+
+void PrintUsageHint() {
+    std::fputs("Try 'brindle-get --help' for more information.\n", stderr);
 }
 
 namespace {
 
-int RunOne(const CliOptions& given, const std::string& urlText) {
+int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls) {
     CliOptions options = given;
     const std::string url(TrimAscii(urlText));
     int scheme = 0;
@@ -157,15 +171,23 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         PrintError("only ftp://, http:// and https:// URLs are supported: " + url);
         return kExitUsage;
     }
+    if (scheme == WInternet::kSchemeFtp && HasControlChar(WInternet::PercentDecode(path))) {
+        PrintError("the path of " + url + " holds a control character once decoded: refused");
+        return kExitUsage;
+    }
     if (!options.caFile.empty() && ::access(options.caFile.c_str(), R_OK) != 0) {
         PrintError("cannot read the CA file " + options.caFile + ": " + std::strerror(errno));
         return kExitUsage;
     }
     std::string target = options.output;
     if (target.empty()) {
-        target = ProposeTargetName(url).value_or("");
-        if (target.empty() || target == "." || target == "..") {
+        // "file%20name.bin" names "file name.bin"; an escaped "/" or ".." cannot lead elsewhere.
+        target = SafeServerName(WInternet::PercentDecode(ProposeTargetName(url).value_or("")));
+        // With -J the server names the file at the end; until then it needs some name.
+        if (target.empty() && options.serverName) target = "download";
+        if (target.empty()) {
             PrintError("cannot name the file after this URL; give a target with -o PATH");
+            PrintUsageHint();
             return kExitUsage;
         }
     }
@@ -202,11 +224,21 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         return kExitUsage;
     }
     ApplyOptions(options, scheme == WInternet::kSchemeFtp, loaded);
+    // Credentials in an http:// or https:// URL are meant to be sent (only to that server: a
+    // redirect elsewhere does not take them along).
+    if (scheme != WInternet::kSchemeFtp && !user.empty()) loaded.useauthorization = true;
     SharedSettings settings(loaded);
     if (options.insecure) {
         PrintError("warning: --insecure: https:// servers' certificates are not checked");
     }
 
+    if (options.clobber && !output.stream) {
+        const std::string problem = ClearForClobber(target, options.threads);
+        if (!problem.empty()) {
+            PrintError(problem);
+            return kExitJobFailed;
+        }
+    }
     const std::string question =
         output.stream ? std::string() : ExistingFilesQuestion(target, options.threads);
     if (!question.empty()) {
@@ -222,13 +254,13 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         }
         if (answer == Answer::Declined) {
             PrintError(target +
-                       " or its part files already exist; not continuing (-c resumes "
-                       "from them)");
+                       " or its part files already exist; not continuing (-c resumes from "
+                       "them, --clobber starts over)");
             return kExitUsage;
         }
     }
 
-    const bool live = IsTerminal(STDERR_FILENO) && !options.quiet;
+    const bool live = DrawsOnTerminal(STDERR_FILENO) && !options.quiet;
     LiveDisplay display(stderr);
     RateWindow rates;
     int columns = TerminalColumns(STDERR_FILENO);
@@ -249,6 +281,8 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
     jobOptions.keepCompleteTarget = options.continueParts && !output.stream;
     jobOptions.rateLimit = options.limitRate;
     jobOptions.environmentProxies = environmentProxies;
+    if (options.proxy) jobOptions.proxyCredentials = options.proxy->credentials;
+    const int64_t startedMs = SteadyMs();
     job.Start(url, target, options.threads, jobOptions);
 
     auto drainLogs = [&] {
@@ -308,13 +342,29 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         PrintError(problem);
         return kExitJobFailed;
     }
+    // -J: the file takes the server's name once it is whole.
+    std::string renameProblem;
+    std::string saved = target;
+    const std::string serverName = SafeServerName(job.Fields().Disposition());
+    if (view.succeeded && options.serverName && !output.stream && !serverName.empty()) {
+        renameProblem = RenameToServerName(target, serverName, options.clobber, saved);
+    }
     if (view.succeeded && job.Fields().WasTargetComplete()) {
         if (!quiet) {
             std::fprintf(verdictOut, "%s is already complete (%lld bytes): nothing fetched\n",
-                         target.c_str(), static_cast<long long>(view.fileSize));
+                         saved.c_str(), static_cast<long long>(view.fileSize));
         }
     } else if (!quiet || !view.succeeded) {
         std::fprintf(quiet ? stderr : verdictOut, "%s\n", view.text.c_str());
+        if (view.succeeded) {
+            RunFigures figures{output.toStdout ? "standard output"
+                               : output.stream ? options.output
+                                               : saved,
+                               severalUrls ? url : "", view.fileSize, view.fetchedTotal,
+                               SteadyMs() - startedMs};
+            const std::string summary = WInternet::RedactPasswords(RunSummary(figures));
+            std::fprintf(verdictOut, "%s\n", summary.c_str());
+        }
     }
     std::fflush(verdictOut);
     if (!view.succeeded) {
@@ -325,6 +375,10 @@ int RunOne(const CliOptions& given, const std::string& urlText) {
         // Every thread succeeded but the file could not be finished: the job said why on #0.
         if (lines.empty() && !lastLines.Of(0).empty()) PrintError(lastLines.Of(0));
         return kExitJobFailed;
+    }
+    if (!renameProblem.empty()) {
+        PrintError(renameProblem);
+        return kExitUsage;
     }
     if (loaded.delfiles) {
         // Left by a run with more threads: not this job's to join or delete.
@@ -367,16 +421,18 @@ int RunBrindleGet(const CliOptions& options) {
     if (!CollectUrls(options, urls)) return kExitUsage;
     if (urls.size() > 1 && !options.output.empty()) {
         PrintError("-o names one file: with several URLs each is named after its URL");
+        PrintUsageHint();
         return kExitUsage;
     }
     if (urls.size() > 1 && options.checksum) {
         PrintError("--checksum gives one digest: use it with one URL");
+        PrintUsageHint();
         return kExitUsage;
     }
     InstallSignalHandlers();
     int worst = kExitSuccess;
     for (const std::string& url : urls) {
-        const int status = RunOne(options, url);
+        const int status = RunOne(options, url, urls.size() > 1);
         if (interrupted) return status;
         worst = std::max(worst, status);
     }

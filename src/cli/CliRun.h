@@ -16,3 +16,5 @@ int RunBrindleGet(const CliOptions& options);
 
 // Prints "brindle-get: " + message + "\n" on stderr.
 void PrintError(const std::string& message);
+// After a usage error: "Try 'brindle-get --help' for more information." on stderr.
+void PrintUsageHint();

@@ -267,6 +267,6 @@ int WTransferSession::ReadFtpReply() {
         if (stopRequested.load()) return kConnectionFailed;
     }
     lastReply = reader.Text();
-    Log(lastReply + "\r\n");
+    LogVerbatim(lastReply + "\r\n");
     return reader.Code();
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/Base64.h"
 #include "engine/HttpParse.h"
 #include "engine/HttpRedirect.h"
 #include "engine/JobHost.h"
@@ -18,6 +19,11 @@ bool SameServer(const HttpTarget& a, const HttpTarget& b) {
 
 }  // namespace
 
+std::string WTransferSession::ProxyAuthorizationLine() const {
+    if (proxyCredentials.empty()) return "";
+    return "Proxy-Authorization: Basic " + Base64Encode(proxyCredentials) + "\r\n";
+}
+
 bool WTransferSession::SchemeAllowed(int urlScheme, const std::string& url) {
     if (urlScheme != WInternet::kSchemeHttps || job.options.httpsAllowed) return true;
     Log("Cannot fetch " + url + ": https:// URLs are not fetched here\r\n");
@@ -30,7 +36,8 @@ bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
         // The proxy only relays the bytes; TLS runs end to end with the server.
         const std::string authority = FormatText("%s:%d", target.host.c_str(), target.port);
         int status = SendCommand("CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
-                                 "\r\nUser-Agent: " + job.options.UserAgent() + "\r\n\r\n");
+                                 "\r\n" + ProxyAuthorizationLine() +
+                                 "User-Agent: " + job.options.UserAgent() + "\r\n\r\n");
         if (status == kConnectionFailed) return false;
         if (status < 200 || status > 299) {
             Log(FormatText("The proxy refused the tunnel to %s (status %d)\r\n", authority.c_str(),

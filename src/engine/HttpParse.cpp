@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/AsciiText.h"
+#include "net/WInternet.h"
 
 namespace {
 
@@ -233,4 +234,44 @@ bool HttpParseContentRange(const std::string& header, HttpContentRange& range) {
     if (pos != value.size() || parsed.last < parsed.first) return false;
     range = parsed;
     return true;
+}
+
+std::string HttpDispositionFilename(const std::string& header) {
+    std::string field;
+    if (!HttpFieldValue(header, "Content-Disposition", field)) return "";
+    std::string plain, extended;
+    // Parameters after the type: name=value pairs split at ";" outside quotes.
+    size_t at = field.find(';');
+    while (at != std::string::npos && at < field.size()) {
+        ++at;
+        while (at < field.size() && (field[at] == ' ' || field[at] == '\t')) ++at;
+        const size_t equals = field.find('=', at);
+        if (equals == std::string::npos) break;
+        std::string name(TrimAscii(field.substr(at, equals - at)));
+        for (char& c : name) c = AsciiLower(c);
+        std::string value;
+        size_t next = equals + 1;
+        while (next < field.size() && (field[next] == ' ' || field[next] == '\t')) ++next;
+        if (next < field.size() && field[next] == '"') {
+            for (++next; next < field.size() && field[next] != '"'; ++next) {
+                if (field[next] == '\\' && next + 1 < field.size()) ++next;
+                value += field[next];
+            }
+            next = field.find(';', next);
+        } else {
+            const size_t end = field.find(';', next);
+            value = std::string(TrimAscii(field.substr(next, end - next)));
+            next = end;
+        }
+        if (name == "filename") plain = value;
+        if (name == "filename*") {
+            // charset'language'encoded: the name is the part after the second quote.
+            const size_t quote = value.find('\'', value.find('\'') + 1);
+            if (value.find('\'') != std::string::npos && quote != std::string::npos) {
+                extended = WInternet::PercentDecode(value.substr(quote + 1));
+            }
+        }
+        at = next;
+    }
+    return extended.empty() ? plain : extended;
 }

@@ -82,3 +82,9 @@ struct HttpContentRange {
     int64_t total = -1;  // -1 for "*"
 };
 bool HttpParseContentRange(const std::string& header, HttpContentRange& range);
+
+// The file name a Content-Disposition field suggests, as the server wrote it: the value of
+// "filename*" (RFC 5987 form, "UTF-8''a%20b.bin", percent-decoded) when there is one, else of
+// "filename" (a quoted string unquoted, or a token). "" when the block has no such parameter.
+// Nothing is checked here: the name may hold a path, "..", or any byte.
+std::string HttpDispositionFilename(const std::string& header);

@@ -130,6 +130,7 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
             FormatText("http://%s:%d", t.host.c_str(), t.port) + t.path + t.extra + " HTTP/1.0\r\n";
         block += "Proxy-Connection: Close\r\n";
         block += "Pragma: No-Cache\r\n";
+        block += ProxyAuthorizationLine();
     } else {
         block = t.path + t.extra + " HTTP/1.0\r\n";
         block += "Connection: Close\r\n";
@@ -365,7 +366,7 @@ int WTransferSession::ReadHttpHeader() {
         return kConnectionFailed;
     }
     lastReply = reader.Header();
-    Log(lastReply + "\r\n");
+    LogVerbatim(lastReply + "\r\n");
     leftover = reader.Leftover();
     int status = HttpStatusCode(lastReply);
     if (status < 0) return kConnectionFailed;
@@ -376,5 +377,6 @@ int WTransferSession::ReadHttpHeader() {
         Log("Malformed header line: " + ambiguous + "\r\n");
         return kConnectionFailed;
     }
+    if (status >= 200 && status <= 299) job.SetDisposition(HttpDispositionFilename(lastReply));
     return status;
 }

@@ -42,12 +42,15 @@ struct JobOptions {
     // With "useproxy" off, the proxies each fetched URL is routed by (brindle-get's
     // environment); empty for the window, which connects directly.
     EnvironmentProxies environmentProxies;
+    // "user:password" for the HTTP proxy of the settings (brindle-get's --proxy with
+    // user:pass@), sent as Proxy-Authorization; "" for none.
+    std::string proxyCredentials;
     // A thread that has finished its range takes part of the slowest one's remainder.
     bool resplit = true;
     // Thread 0 of a fresh HTTP job learns the size from its first GET instead of HEAD.
     bool sizeFromFirstGet = true;
     ResplitRules resplitRules;
-    static constexpr const char* kUserAgent = "Brindle/2.2";
+    static constexpr const char* kUserAgent = "Brindle/" BRINDLE_VERSION;
     const std::string& UserAgent() const {
         static const std::string standard = kUserAgent;
         return userAgent.empty() ? standard : userAgent;
@@ -129,11 +132,24 @@ struct JobFields {
         std::lock_guard<std::mutex> guard(validatorLock);
         return validator;
     }
-    // Before the first worker starts.
+    // Before the first worker starts: forgets the validator and the suggested name.
     void ResetValidator() {
         std::lock_guard<std::mutex> guard(validatorLock);
         validator.clear();
         validatorSet = false;
+        disposition.clear();
+    }
+
+    // The file name the server suggests (Content-Disposition), as sent: the first successful
+    // reply that names one sets it, whichever request it answered. "" while none has; the front
+    // end decides whether and how to use it.
+    void SetDisposition(const std::string& filename) {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        if (disposition.empty()) disposition = filename;
+    }
+    std::string Disposition() const {
+        std::lock_guard<std::mutex> guard(validatorLock);
+        return disposition;
     }
 
     // With options.keepCompleteTarget: whether the target held the whole file of fileSize
@@ -200,6 +216,7 @@ private:
     mutable std::mutex validatorLock;
     std::string validator;
     bool validatorSet = false;
+    std::string disposition;
     mutable std::mutex finalUrlLock;
     std::string finalUrl;
 };

@@ -30,6 +30,16 @@ std::optional<std::string> SchemeVariable(int scheme, const GetEnv& getenv) {
     return Variable(getenv, ftp ? "FTP_PROXY" : "HTTPS_PROXY");
 }
 
+// A proxy value as a message may echo it: whatever comes before an "@" (a user name and
+// password) shown as "***".
+std::string WithoutUserInfo(const std::string& text) {
+    const size_t at = text.rfind('@');
+    if (at == std::string::npos) return text;
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string::npos || scheme > at ? 0 : scheme + 3;
+    return text.substr(0, start) + "***" + text.substr(at);
+}
+
 ProxyEndpoint EndpointFromVariable(int scheme, const std::string& text) {
     const bool ftp = scheme == WInternet::kSchemeFtp;
     const char* name = ftp                                ? "ftp_proxy"
@@ -39,10 +49,12 @@ ProxyEndpoint EndpointFromVariable(int scheme, const std::string& text) {
     ProxyAddress proxy;
     if (!ParseProxyAddress(text, proxy, ftp)) {
         endpoint.error = std::string(name) + " must be HOST:PORT or " +
-                         (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " + text + ")";
+                         (ftp ? "ftp://HOST:PORT" : "http://HOST:PORT") + " (it is " +
+                         WithoutUserInfo(text) + ")";
     } else if (ResolveProxy(proxy, endpoint.error)) {
         endpoint.address = proxy.address;
         endpoint.port = proxy.port;
+        endpoint.credentials = proxy.credentials;
     }
     return endpoint;
 }
@@ -58,6 +70,20 @@ bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy
             if (!rest.empty() && rest.back() == '/') rest.pop_back();
             break;
         }
+    }
+    std::string credentials;
+    const size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        if (ftpProxy) return false;
+        const std::string userinfo = rest.substr(0, at);
+        const size_t separator = userinfo.find(':');
+        // Escaped as in any URL ("p%40ss" is "p@ss"); the colon between the two stays.
+        credentials = WInternet::PercentDecode(userinfo.substr(0, separator));
+        if (separator != std::string::npos) {
+            credentials += ":" + WInternet::PercentDecode(userinfo.substr(separator + 1));
+        }
+        if (userinfo.empty() || HasControlChar(credentials)) return false;
+        rest = rest.substr(at + 1);
     }
     const size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
@@ -77,6 +103,7 @@ bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy
     }
     out.address = host;
     out.port = static_cast<int>(port);
+    out.credentials = credentials;
     return true;
 }
 

@@ -16,10 +16,13 @@
 struct ProxyAddress {
     std::string address;  // as given; a dotted quad after ResolveProxy
     int port = 0;
+    std::string credentials = "";  // "user:password" from user:pass@, percent-decoded
 };
 
-// Parses a proxy as ProxyAddress describes; false when it is malformed or the port not
-// 1..65535. ftpProxy also allows the ftp:// form.
+// Parses a proxy as ProxyAddress describes, with "user:pass@" before the host for an HTTP
+// proxy that wants them; false when it is malformed, the port not 1..65535, or the decoded
+// credentials hold a control character. ftpProxy also allows the ftp:// form (and no
+// credentials: an FTP proxy takes none here).
 bool ParseProxyAddress(const std::string& text, ProxyAddress& out, bool ftpProxy = false);
 
 // Looks the proxy's host up (IPv4) and puts the dotted quad in its place; false with a

@@ -11,7 +11,8 @@
 struct ProxyEndpoint {
     std::string address;
     int port = 0;
-    std::string error;  // non-empty: malformed or unknown; address and port mean nothing
+    std::string credentials = "";  // "user:password" for Proxy-Authorization; "" for none
+    std::string error;             // non-empty: malformed or unknown; address and port mean nothing
 };
 
 // The environment's proxies, read once when a job starts.

@@ -166,8 +166,13 @@ bool WTransferSession::ConnectUnlessStopped(WSocket& s) {
     return s.Connect() && !stopRequested;
 }
 
-void WTransferSession::Log(const std::string& text) {
+void WTransferSession::LogVerbatim(const std::string& text) {
     host.LogLine(text, threadNumber);
+}
+
+void WTransferSession::Log(const std::string& text) {
+    // URLs in log lines (redirect targets, the job's URL) never show a password.
+    host.LogLine(WInternet::RedactPasswords(text), threadNumber);
 }
 
 void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
@@ -185,6 +190,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
     std::unique_ptr<WSocket> s = NewClientSocket();
     bool ok = true;
     viaProxy = false;
+    proxyCredentials.clear();
     // Decided per connection: a redirect to another scheme or host gets its own route.
     const ProxyEndpoint* environmentProxy =
         settings.useproxy ? nullptr : ProxyFor(job.options.environmentProxies, scheme, urlHost);
@@ -204,6 +210,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(port);
                 s->SetRemoteAddress(address);
+                if (!ftp) proxyCredentials = job.options.proxyCredentials;
             }
         } else if (environmentProxy != nullptr) {
             viaProxy = true;
@@ -214,6 +221,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(environmentProxy->port);
                 s->SetRemoteAddress(environmentProxy->address);
+                proxyCredentials = environmentProxy->credentials;
             }
         } else if (urlPort < 1 || urlPort > 65535) {
             Log(FormatText("Port %d is out of range 1..65535\r\n", urlPort));
@@ -283,6 +291,15 @@ bool WTransferSession::RunAttempt() {
         return false;
     }
     if (!SchemeAllowed(scheme, currentUrl)) return false;
+    // An FTP server takes a path as it is: "%20" in the URL is a blank in the file's name. A
+    // decoded line break would end the command, so such a path is refused.
+    if (scheme == WInternet::kSchemeFtp) {
+        path = WInternet::PercentDecode(path);
+        if (HasControlChar(path)) {
+            Log("The path holds a control character: refused\r\n");
+            return false;
+        }
+    }
     if (!ConnectControlSocket(urlHost, urlPort)) return false;
 
     if (scheme == WInternet::kSchemeFtp) return FtpDownload(user, password, urlHost, urlPort, path);
@@ -290,7 +307,7 @@ bool WTransferSession::RunAttempt() {
 }
 
 int WTransferSession::SendCommand(const std::string& text) {
-    Log(text);
+    LogVerbatim(text);
     if (!controlSocket) return kConnectionFailed;
     int sent = controlSocket->Send(text);
     if (sent < 0 || static_cast<size_t>(sent) < text.size()) return kConnectionFailed;

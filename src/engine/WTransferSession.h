@@ -121,6 +121,8 @@ public:
 
     // The request header block for the target (the table of lines, after the method).
     std::string HttpRequestBlock(const HttpTarget& target) const;
+    // "Proxy-Authorization: Basic ...\r\n" when the connection's proxy has credentials, else "".
+    std::string ProxyAuthorizationLine() const;
 
     // ---- HTTP connections (HttpConnect.cpp) ----
     // Over controlSocket, connected to the target's host or the proxy: for https the tunnel
@@ -164,6 +166,8 @@ public:
     // its URL): HTTP requests then name the whole URL, https tunnels, FTP logs in as
     // user@host.
     bool viaProxy = false;
+    // The current connection's proxy wants these ("user:password"); "" for none.
+    std::string proxyCredentials;
     // The URL this attempt works on: the job's current URL, then where redirects lead.
     std::string currentUrl;
     std::string leftover;
@@ -210,7 +214,10 @@ public:
     bool ConnectUnlessStopped(WSocket& s);
     // The total of this thread's progress reports: -1 while the body's size is unknown.
     int64_t ReportTotal() const;
-    // Logs a text to this thread's page.
+    // A command as sent or a reply as received, credentials included: the log page is the
+    // conversation itself.
+    void LogVerbatim(const std::string& text);
+    // Logs a text of the session's own to this thread's page (URLs without passwords).
     void Log(const std::string& text);
     // Reports progress for this thread (the data loop stores the job's startTick before its
     // first report of data).

@@ -1,5 +1,7 @@
 #include "net/WInternet.h"
 
+#include <algorithm>
+
 #include "net/AsciiText.h"
 
 namespace {
@@ -41,6 +43,22 @@ bool ParsePort(std::string_view text, uint16_t& port) {
 }
 
 }  // namespace
+
+std::string WInternet::RedactPasswords(const std::string& text) {
+    std::string out = text;
+    for (size_t scheme = out.find("://"); scheme != std::string::npos;
+         scheme = out.find("://", scheme + 3)) {
+        const size_t authority = scheme + 3;
+        const size_t end = std::min(out.find_first_of("/?# \t\r\n\"'", authority), out.size());
+        // The last "@" ends the user part: a password may hold an unescaped "@" of its own.
+        const size_t at = out.rfind('@', end - 1);
+        if (end == authority || at == std::string::npos || at < authority) continue;
+        const size_t colon = out.find(':', authority);
+        if (colon == std::string::npos || colon > at) continue;
+        out.replace(colon + 1, at - colon - 1, "***");
+    }
+    return out;
+}
 
 std::string WInternet::PercentDecode(std::string_view text) {
     auto hex = [](char c) {

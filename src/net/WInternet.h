@@ -28,6 +28,10 @@ public:
     // characters included: callers that send it in a protocol line must check it.
     static std::string PercentDecode(std::string_view text);
 
+    // A text as messages may show it: the password of every URL in it replaced by "***"
+    // ("ftp://u:***@h/f"); everything else as it stands.
+    static std::string RedactPasswords(const std::string& text);
+
     // The scheme number of a scheme name, compared without regard to case.
     static int SchemeNumber(std::string_view name);
     // The default port of a scheme number (0 when it has none here).

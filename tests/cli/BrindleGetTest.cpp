@@ -40,8 +40,10 @@ protected:
     std::vector<std::string> Env() const { return {"BRINDLE_CONFIG_DIR=" + config.Path()}; }
     std::string Target() const { return work.File("file.bin"); }
     static bool Succeeded(const ProcessResult& r) {
+        const size_t verdictEnd = r.out.find(" bps\nSaved ");
         return r.exitCode == 0 && r.out.rfind("Job completed successfully at ", 0) == 0 &&
-               r.out.size() > 35 && r.out.substr(r.out.size() - 5) == " bps\n";
+               verdictEnd != std::string::npos &&
+               r.out.find('\n', verdictEnd + 5) + 1 == r.out.size();
     }
     int64_t SizeOf(const std::string& path) const { return ReadFileBytes(path).size(); }
 

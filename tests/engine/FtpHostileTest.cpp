@@ -177,6 +177,35 @@ TEST_F(FtpFixture, UrlCredentialsAreDecodedThenChecked) {
     }
 }
 
+// A URL's path reaches the server decoded; a decoded line break is refused before connecting.
+TEST_F(FtpFixture, UrlPathsAreDecodedThenChecked) {
+    struct Case {
+        const char* urlPath;
+        const char* serverPath;  // nullptr: refused
+    } cases[] = {
+        {"/dir%20a/file%20with%20space.bin", "/dir a/file with space.bin"},
+        {"/100%25.bin", "/100%.bin"},
+        {"/f.bin%0D%0ADELE%20x", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.urlPath);
+        FakeFtpServer server(Pattern(1000), c.serverPath != nullptr ? c.serverPath : "/f.bin");
+        const std::string url = "ftp://127.0.0.1:" + std::to_string(server.Port()) + c.urlPath;
+        FakeJobHost host(MakeSettings(true), url, Target(), 1);
+        bool ok = false;
+        RunOne(host, 0, ok);
+        if (c.serverPath == nullptr) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(server.ConnectionCount(), 0);
+            continue;
+        }
+        ASSERT_TRUE(ok) << host.LogText(0);
+        EXPECT_EQ(testsupport::ReadFileBytes(Target()), Pattern(1000));
+        EXPECT_TRUE(Contains(server.Commands(0), std::string("RETR ") + c.serverPath));
+        ::unlink(Target().c_str());
+    }
+}
+
 // A reply trickling in a byte at a time must still be whole within the stall limit.
 TEST_F(FtpFixture, TricklingReplyEndsWithinTheStallLimit) {
     FakeFtpServer server(Pattern(1000));

@@ -193,3 +193,23 @@ TEST(HttpParseTest, AmbiguousLinesAndCodingLists) {
         EXPECT_EQ(HttpCodingsAreChunked(codings), c.chunked);
     }
 }
+
+TEST(HttpParse, DispositionFilename) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Content-Disposition: attachment; filename=\"a b.bin\"\r\n", "a b.bin"},
+        {"content-disposition: attachment;filename=plain.bin; size=3\r\n", "plain.bin"},
+        {"Content-Disposition: attachment; filename=\"q\\\"uote;d.bin\"\r\n", "q\"uote;d.bin"},
+        {"Content-Disposition: attachment; filename*=UTF-8''x%20y.bin; filename=z.bin\r\n",
+         "x y.bin"},
+        {"Content-Disposition: attachment; filename=z.bin; filename*=utf-8'en'%2E%2E\r\n", ".."},
+        {"Content-Disposition: attachment; filename=../up.bin\r\n", "../up.bin"},  // as sent
+        {"Content-Disposition: inline\r\n", ""},
+        {"Content-Disposition: attachment; filename*=broken\r\n", ""},
+        {"X-Other: filename=x\r\n", ""},
+    };
+    for (const auto& [fields, want] : cases) {
+        EXPECT_EQ(HttpDispositionFilename(std::string("HTTP/1.1 200 OK\r\n") + fields + "\r\n"),
+                  want)
+            << fields;
+    }
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "HttpTestFixture.h"
+#include "engine/TextFormat.h"
 
 using testsupport::FakeHttpOptions;
 using testsupport::FakeHttpServer;
@@ -151,7 +152,8 @@ TEST_F(HttpEngineTest, DirectRequestKeepsPathQueryAndHostPort) {
     std::string port = std::to_string(server.Port());
     std::string block =
         "/dir/file.zip?x=1 HTTP/1.0\r\nConnection: Close\r\nHost: 127.0.0.1:" + port +
-        "\r\nAccept: */*\r\nReferer: http://127.0.0.1\r\n" + "User-Agent: Brindle/2.2\r\n";
+        "\r\nAccept: */*\r\nReferer: http://127.0.0.1\r\n" +
+        "User-Agent: Brindle/" BRINDLE_VERSION "\r\n";
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].text, "HEAD " + block + "\r\n");
@@ -171,7 +173,7 @@ TEST_F(HttpEngineTest, ProxyRequestUsesAbsoluteTarget) {
     std::string block =
         "http://files.example:8080/dir/file.zip?x=1 HTTP/1.0\r\nProxy-Connection: Close\r\n"
         "Pragma: No-Cache\r\nHost: files.example:8080\r\nAccept: */*\r\n"
-        "Referer: http://files.example\r\nUser-Agent: Brindle/2.2\r\n";
+        "Referer: http://files.example\r\nUser-Agent: Brindle/" BRINDLE_VERSION "\r\n";
     auto requests = proxy.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].text, "HEAD " + block + "\r\n");
@@ -197,8 +199,10 @@ TEST_F(HttpEngineTest, AuthorizationEncodesUserAndColonWithEmptyPassword) {
     ASSERT_TRUE(RunAttempt(*MakeHost(url, 1), 0));
     EXPECT_EQ(Part(0), server.Body());
     for (const auto& r : server.Requests()) {
-        EXPECT_NE(r.text.find("\r\nAuthorization: Basic YWxpY2U6\r\nUser-Agent: Brindle/2.2\r\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            r.text.find("\r\nAuthorization: Basic YWxpY2U6\r\nUser-Agent: Brindle/" BRINDLE_VERSION
+                        "\r\n"),
+            std::string::npos);
     }
 }
 
@@ -243,3 +247,20 @@ TEST_P(HttpCompletePart, IsNotFetchedAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, HttpCompletePart, ::testing::Bool());
+
+TEST_F(HttpEngineTest, ProxyCredentialsGoToTheProxyAndNeverToTheLog) {
+    FakeHttpServer proxy(Serving(600));
+    settings.useproxy = true;
+    settings.proxyaddr = "127.0.0.1";
+    settings.proxyport = proxy.Port();
+    auto host = MakeHost("http://files.example/f.bin", 1);
+    host->Fields().options.proxyCredentials = "u:p w";
+    ASSERT_TRUE(RunAttempt(*host, 0));
+    EXPECT_EQ(Part(0), proxy.Body());
+    for (const auto& r : proxy.Requests()) {
+        EXPECT_NE(r.text.find("\r\nProxy-Authorization: Basic dTpwIHc=\r\n"), std::string::npos);
+        EXPECT_EQ(r.text.find("\r\nAuthorization:"), std::string::npos);  // not the server's
+    }
+    // The log page holds the requests as sent.
+    EXPECT_NE(host->LogText(0).find("Proxy-Authorization: Basic dTpwIHc=\r\n"), std::string::npos);
+}

@@ -62,6 +62,9 @@ void CheckFields(const std::string& header) {
         FUZZ_CHECK(codings.find(',') == std::string::npos);
     }
 
+    // A suggested name comes out of the block's own bytes: unquoted or decoded, never longer.
+    FUZZ_CHECK(HttpDispositionFilename(header).size() <= header.size());
+
     const int ranges = HttpRangeSupport(header);
     FUZZ_CHECK(ranges == 0 || ranges == 1);
 

@@ -65,7 +65,9 @@ class OutputTest(CliCase):
 
     def test_user_agent(self):
         tag = "t=ua-%s" % os.path.basename(self.work)
-        for args, agent in ((["-U", "probe/7 (test)"], "probe/7 (test)"), ([], "Brindle/2.2")):
+        # The default names the release --version names.
+        default = "Brindle/" + self.run_get(["--version"]).out.split()[1]
+        for args, agent in ((["-U", "probe/7 (test)"], "probe/7 (test)"), ([], default)):
             with self.subTest(agent=agent):
                 log = LogTail("nginx-access.log")
                 target = self.target("ua-%d.bin" % len(args))
@@ -150,7 +152,7 @@ class LiveDisplayTest(CliCase):
         os.close(master)
         out, _ = p.communicate(timeout=RUN_TIMEOUT)
         self.assertEqual(p.returncode, 0, screen[-2000:])
-        self.assertRegex(out, r"^Job completed successfully at \d+ bps\n$")
+        self.assertRegex(out, r"^Job completed successfully at \d+ bps\nSaved .*/s\)\n$")
         self.assert_bytes(target, source)
 
         def lines(data):
@@ -206,7 +208,11 @@ class SeveralUrlsTest(CliCase):
             with self.subTest(args=args):
                 r = self.run_get(args)
                 self.assertEqual(r.rc, 2, str(r))
-                self.assertEqual(len(r.err.splitlines()), 1, str(r))
+                # One line saying why; a misused option also points to --help.
+                lines = r.err.splitlines()
+                self.assertTrue(lines[0].startswith("brindle-get: "), str(r))
+                self.assertIn(lines[1:], ([], ["Try 'brindle-get --help' for more information."]),
+                              str(r))
         self.assertEqual([n for n in os.listdir(self.work) if not n.startswith("config-")], [])
 
 

@@ -182,4 +182,18 @@ TEST(CrackUrl, RefusesTextThatIsNoUrl) {
     }
 }
 
+TEST(RedactPasswords, EveryUrlInATextLosesItsPassword) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"ftp://u:pw@h/f", "ftp://u:***@h/f"},
+        {"not a URL: http://a:b@c:80/x and ftp://u@h/",
+         "not a URL: http://a:***@c:80/x and ftp://u@h/"},
+        {"http://u:p@ss@h/f", "http://u:***@h/f"},  // the last "@" ends the user part
+        {"http://h/p?x=a:b@c", "http://h/p?x=a:b@c"},
+        {"http://h:80/f", "http://h:80/f"},
+        {"Saved f from http://u:x@h/f: 1 B", "Saved f from http://u:***@h/f: 1 B"},
+        {"://", "://"},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(WInternet::RedactPasswords(text), shown);
+}
+
 }  // namespace
