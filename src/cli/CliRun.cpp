@@ -21,6 +21,7 @@
 #include "cli/OutputTarget.h"
 #include "cli/ProxyConfig.h"
 #include "cli/RunSummary.h"
+#include "cli/StreamPump.h"
 #include "cli/TargetNames.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UrlList.h"
@@ -284,6 +285,17 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     if (options.proxy) jobOptions.proxyCredentials = options.proxy->credentials;
     const int64_t startedMs = SteadyMs();
     job.Start(url, target, options.threads, jobOptions);
+    // A streamed file goes out as it arrives, unless it must pass --checksum first.
+    std::unique_ptr<StreamPump> pump;
+    if (output.stream) pump = std::make_unique<StreamPump>(target, output);
+    const std::string cannotStream = pump && !options.checksum ? pump->Start() : "";
+    if (!cannotStream.empty()) {
+        job.SetClosing();
+        job.StopAllWorkers();
+        PrintError(cannotStream);
+        return kExitJobFailed;
+    }
+    const auto streamOver = [&] { return pump && (pump->ReaderGone() || pump->Failed()); };
 
     auto drainLogs = [&] {
         auto logs = job.TakeLogLines();
@@ -299,7 +311,7 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
         if (options.verbose) std::fflush(stderr);
     };
     // WaitFinished's bound paces the loop: at most ten frames a second.
-    while (!job.WaitFinished(100) && !interrupted) {
+    while (!job.WaitFinished(100) && !interrupted && !streamOver()) {
         drainLogs();
         if (!live) continue;
         const JobView view = job.Snapshot();
@@ -314,6 +326,14 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
         job.StopAllWorkers();
         drainLogs();
         if (live) display.Erase(width());
+        if (!job.IsFinished() && streamOver()) {
+            pump->Stop();
+            // Whoever read the stream has gone: nothing is left to do, and nothing to say.
+            if (pump->ReaderGone()) return kExitReaderGone;
+            std::fprintf(stderr, "%s\n", "Job failed");
+            PrintError(pump->Problem());
+            return kExitJobFailed;
+        }
         if (!job.IsFinished()) {
             PrintError(output.stream
                            ? "interrupted"
@@ -334,7 +354,12 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     }
     std::string problem = view.succeeded ? ChecksumProblem(target, options.checksum) : "";
     if (!problem.empty() && !output.stream) problem += "; " + target + " kept";
-    if (problem.empty() && view.succeeded && output.stream) problem = StreamFile(target, output);
+    if (pump && (!problem.empty() || !view.succeeded)) pump->Stop();
+    if (pump && problem.empty() && view.succeeded) {
+        if (options.checksum) problem = pump->Start();
+        if (problem.empty()) problem = pump->Finish(view.fileSize);
+        if (pump->ReaderGone()) return kExitReaderGone;
+    }
     if (!problem.empty()) {
         // Nothing checked or streamed is a success: the job's own verdict does not stand.
         std::fprintf(quiet ? stderr : verdictOut, "%s\n", "Job failed");

@@ -9,6 +9,7 @@ enum ExitStatus {
     kExitJobFailed = 1,
     kExitUsage = 2,  // also a refused URL and a declined question
     kExitInterrupted = 130,
+    kExitReaderGone = 141,  // -o -: the reader closed the pipe (as a SIGPIPE death reads)
 };
 
 // Runs the job the options describe and returns the exit status.

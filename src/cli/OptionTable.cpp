@@ -12,9 +12,8 @@ std::vector<OptionRow> MakeRows() {
         {'o', "output", "PATH", K::Path,
          "target file (default: the URL's last path element with its %XX escapes decoded, in "
          "the current directory; one URL only). \"-\" (or a pipe or a character device) gets the "
-         "file streamed into it at "
-         "the end; the parts wait in a temporary directory ($TMPDIR) and cannot be resumed. "
-         "Symbolic links and directories are refused",
+         "file streamed into it as it arrives, in order; the parts wait in a temporary directory "
+         "($TMPDIR) and cannot be resumed. Symbolic links and directories are refused",
          ""},
         {'O', "remote-name", "", K::None, "name the file after the URL (the default; not with -o)",
          ""},
@@ -71,7 +70,8 @@ std::vector<OptionRow> MakeRows() {
          ""},
         {kChecksum, "checksum", "ALGO=HEX", K::Choice,
          "the file must have this digest (sha256, sha512, sha1 or md5); checked after the "
-         "join, a mismatch fails (exit 1) with both digests and keeps the file. One URL only",
+         "join, a mismatch fails (exit 1) with both digests and keeps the file. One URL only. "
+         "A streamed file (-o -) goes out only once it has passed, not as it arrives",
          "sha256= sha512= sha1= md5="},
         {kUser, "user", "U", K::Other,
          "default user name for URLs without one (setting \"defuser\")", ""},
@@ -140,6 +140,9 @@ const std::vector<ExitRow>& ExitRows() {
         {130,
          "interrupted by Ctrl-C (128 + the signal for SIGHUP, SIGQUIT and SIGTERM); part files "
          "are kept: run again with -c to resume"},
+        {141,
+         "-o -, or a pipe given with -o: the reader went away before the end (the job stops "
+         "quietly, as a program ended by SIGPIPE would)"},
     };
     return rows;
 }

@@ -8,10 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include "job/PartFiles.h"
-#include "net/WriteAll.h"
 
 namespace {
 
@@ -81,41 +79,4 @@ StreamDirectory::~StreamDirectory() {
     if (path.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
-}
-
-std::string StreamFile(const std::string& file, const OutputTarget& output) {
-    const int in = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) return "cannot read " + file + ": " + std::strerror(errno);
-    const std::string name = output.toStdout ? "standard output" : output.streamPath;
-    int out = STDOUT_FILENO;
-    if (!output.toStdout) {
-        out = ::open(output.streamPath.c_str(), O_WRONLY | O_CLOEXEC);
-        if (out < 0) {
-            const int error = errno;
-            ::close(in);
-            return "cannot open " + name + ": " + std::strerror(error);
-        }
-    }
-    std::vector<char> buffer(1 << 20);
-    std::string error;
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = "cannot read " + file + ": " + std::strerror(errno);
-            break;
-        }
-        if (n == 0) break;
-        int writeError = 0;
-        WriteAll(out, buffer.data(), static_cast<size_t>(n), writeError);
-        if (writeError != 0) {
-            error = "cannot write to " + name + ": " + std::strerror(writeError);
-            break;
-        }
-    }
-    ::close(in);
-    if (!output.toStdout && ::close(out) != 0 && error.empty()) {
-        error = "cannot write to " + name + ": " + std::strerror(errno);
-    }
-    return error;
 }

@@ -2,14 +2,14 @@
 // Where brindle-get puts the file. A regular file (or a name not yet taken) is the job's
 // target as usual. Standard output ("-o -", or a path that names it, such as /dev/stdout), a
 // pipe (FIFO) or a character device cannot hold part files or be resumed: the job then runs in
-// a private temporary directory and the joined file is streamed out at the end. Anything else
+// a private temporary directory and the file goes out as it arrives (StreamPump). Anything else
 // (a directory, a block device, a socket, a symbolic link, a part file that is not a regular
 // file) is refused before anything is touched. Main thread only.
 #include <string>
 
 struct OutputTarget {
     std::string refusal;     // one line when refused; empty otherwise
-    bool stream = false;     // the job runs in a temporary directory, streamed at the end
+    bool stream = false;     // the job runs in a temporary directory, streamed as it arrives
     bool toStdout = false;   // streamed to file descriptor 1 (else opened at streamPath)
     std::string streamPath;  // the FIFO or device to stream into
 };
@@ -31,6 +31,3 @@ public:
 private:
     std::string path;
 };
-
-// Copies the whole file to the output; "" when every byte went out, else a one-line reason.
-std::string StreamFile(const std::string& file, const OutputTarget& output);

@@ -4,6 +4,7 @@ thread count, against a remote file that changed meanwhile (same size, grown, sh
 and without the part records), or with part files damaged between the jobs, ends with the
 current remote file byte-exact. Also the file streamed to standard output, and targets that
 are not regular files. Real nginx (/slow/) and the slow vsftpd."""
+import hashlib
 import os
 import shlex
 import signal
@@ -183,6 +184,33 @@ class OddTargetTest(IntegrityCase):
                 made = [n for n in os.listdir(self.work) if n != "tmp" and
                         not n.startswith("config-")]
                 self.assertEqual(made, [], "files made in the work dir")
+
+    def test_stream_starts_at_once_and_ends_with_its_reader(self):
+        # 12 MiB at 2 MiB/s per connection: the first bytes come long before the job ends.
+        rel = self.unique_file("rand-12m.bin")
+        tmp = os.path.join(self.work, "tmp")
+        os.mkdir(tmp)
+
+        def start():
+            return subprocess.Popen([BRINDLE_GET] + self.args("http", 4, "-", rel),
+                                    cwd=self.work, env=dict(self._env(), TMPDIR=tmp),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+        p = start()
+        first = p.stdout.read(65536)
+        self.assertIsNone(p.poll(), "the first bytes came only with the job's end")
+        data = first + p.stdout.read()
+        _, err = p.communicate(timeout=90)
+        self.assertEqual(p.returncode, 0, err[-2000:])
+        self.assertEqual(hashlib.sha256(data).hexdigest(), sha256(os.path.join(DATA, rel)))
+        # A reader that goes away ends the job quietly, with a status of its own.
+        p = start()
+        p.stdout.read(1000)
+        p.stdout.close()
+        _, err = p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 141, err[-2000:])
+        self.assertNotIn(FAILED_TEXT.encode(), err)
+        self.assertEqual(os.listdir(tmp), [], "temporary parts left behind")
 
     def test_targets_that_are_not_regular_files(self):
         rel = self.unique_file("small-1000.bin")
