@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Saves PNGs of the desktop program into docs/screenshots/: the main window in the middle of
-# a 4-thread job and after its verdict (with "Open file" / "Open folder"), a job that failed
+# a 4-thread job, stopped there, and after its verdict once resumed (with "Open file" / "Open
+# folder"), a job that failed
 # with its reasons, the window at its smallest size, and the "Save as", Options and About
 # dialogs. Runs the real main window (brindle-screenshots drives the same FtpForm as brindle)
 # on a private Xvfb display against the private nginx test server (its rate-limited /slow/
