@@ -90,7 +90,8 @@ class Direction:
 
     def __init__(self, conn, src, dst, name):
         self.conn, self.src, self.dst, self.name = conn, src, dst, name
-        self.queue = collections.deque()  # (ready time, bytes, offset of first body byte or -1)
+        # (ready time, bytes, offset of the first body byte or -1, body bytes)
+        self.queue = collections.deque()
         self.queued = 0
         self.has_data = asyncio.Event()
         self.has_room = asyncio.Event()
@@ -114,31 +115,32 @@ class Direction:
                 if not data:
                     break
                 now = time.monotonic()
-                self.conn.bytes[self.name] += len(data)
-                body_at = -1
+                body_at, body_n = -1, 0
                 if self.name == "up":
                     if c.kind == "http":
                         self.parse_requests(data)
+                    elif c.kind == "ftp" and re.search(rb"(^|\n)(PORT|EPRT) ", data, re.I):
+                        # Active mode: the data would bypass the relay; the summary says so.
+                        c.requests.append(["PORT", "", ""])
                     # A new connection first pays the handshake's round trip.
                     ready = max(now, c.t0 + r.rtt) + r.rtt / 2
                 else:
                     if c.kind == "ftp":
                         data = await self.rewrite_passive(data)
                     elif c.kind == "http":
-                        body_at = self.parse_responses(data)
+                        body_at, body_n = self.parse_responses(data)
                     else:  # FTP data: every byte is body
-                        body_at = 0
-                        c.body += len(data)
+                        body_at, body_n = 0, len(data)
                     ready = max(now + r.rtt / 2, c.t0 + 2 * r.rtt)
                 if data:
-                    self.queue.append((ready, data, body_at))
+                    self.queue.append((ready, data, body_at, body_n))
                     self.queued += len(data)
                     self.has_data.set()
         except (ConnectionError, OSError) as e:
             c.error = c.error or "%s read: %s" % (self.name, e.__class__.__name__)
         finally:
             if self.line_buf:
-                self.queue.append((time.monotonic() + r.rtt / 2, self.line_buf, -1))
+                self.queue.append((time.monotonic() + r.rtt / 2, self.line_buf, -1, 0))
                 self.line_buf = b""
             self.eof = True
             self.has_data.set()
@@ -154,7 +156,7 @@ class Direction:
                     return
                 self.has_data.clear()
                 await self.has_data.wait()
-            ready, data, body_at = self.queue.popleft()
+            ready, data, body_at, body_n = self.queue.popleft()
             step = max(1024, min(16384, int(c.rate / 50)))
             for off in range(0, len(data), step):
                 piece = data[off:off + step]
@@ -166,8 +168,10 @@ class Direction:
                     c.first_body = time.time()
                 self.dst.write(piece)
                 await self.dst.drain()
+                c.bytes[self.name] += len(piece)  # counted as delivered, not as read ahead
                 # No burst to make up for more than 50 ms that the loop or the reader lost.
                 free_at = max(start, time.monotonic() - 0.05) + len(piece) / c.rate
+            c.body += body_n
             self.queued -= len(data)
             self.has_room.set()
 
@@ -194,15 +198,15 @@ class Direction:
             self.head_buf = b""
 
     def parse_responses(self, data):
-        """Counts body bytes; returns the offset of the first body byte in data, or -1."""
+        """(offset of the first body byte in data or -1, body bytes in data)"""
         c = self.conn
-        first, pos = -1, 0
+        first, pos, count = -1, 0, 0
         while pos < len(data):
             if self.body_left != 0:
                 n = len(data) - pos if self.body_left < 0 else min(self.body_left, len(data) - pos)
                 if first < 0:
                     first = pos
-                c.body += n
+                count += n
                 pos += n
                 if self.body_left > 0:
                     self.body_left -= n
@@ -225,7 +229,7 @@ class Direction:
             if method == "HEAD" or status < 200 or status in (204, 304):
                 length = 0
             self.body_left = length
-        return first
+        return first, count
 
     async def rewrite_passive(self, data):
         """Whole reply lines only; a 227 or 229 reply names a relay port of its own instead."""
@@ -345,6 +349,7 @@ def summary(args):
         "data_conns": len([c for c in conns if c["kind"] == "ftp-data"]),
         "gets": len([q for q in reqs if q[0] == "GET"]),
         "heads": len([q for q in reqs if q[0] == "HEAD"]),
+        "active_ftp": len([q for q in reqs if q[0] == "PORT"]),
         "slow": len([c for c in conns if c["slow"]]),
         "body_mib": "%.2f" % (sum(c["body"] for c in conns) / 1048576.0),
         "first_rtt": rtts(firsts[0] if firsts else None),
