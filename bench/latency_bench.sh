@@ -314,11 +314,11 @@ function fmt(v, m) { return v == "-" ? "-" : sprintf(m == "first_rtt" ? "%.2f RT
   done
   echo
   echo "Per tool (medians): wall, round trips until the first body byte and until every thread" \
-       "had body bytes, connections (FTP: + data connections), GET and HEAD requests, DNS lookups" \
-       "(A queries / all queries)"
+       "had body bytes, connections (FTP: + data connections), GET and HEAD requests, slowed" \
+       "connections and the MiB they carried, DNS lookups (A queries / all queries)"
   echo
-  echo "| case | tool | wall | first byte | all threads | conns | GETs | HEADs | lookups | runs |"
-  echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+  echo "| case | tool | wall | first byte | all threads | conns | GETs | HEADs | slow conns | lookups | runs |"
+  echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
   for c in "${cases[@]}"; do
     awk -v c="$c" -v tools="$tool_list" "$table_awk"'
       END {
@@ -328,9 +328,10 @@ function fmt(v, m) { return v == "-" ? "-" : sprintf(m == "first_rtt" ? "%.2f RT
           conns = med(k, "conns"); dc = med(k, "data_conns")
           dcs = (dc != "-" && dc + 0 > 0) ? " + " dc : ""
           lk = (med(k, "lookups") == "-") ? "-" : med(k, "lookups") " / " med(k, "queries")
-          printf "| %s | %s | %s | %s | %s | %s%s | %s | %s | %s | %d |\n", c, t, fmt(med(k, "wall"), "wall"),
+          sl = (med(k, "slow") == "-" || med(k, "slow") == 0) ? "0" : sprintf("%d (%.1f MiB)", med(k, "slow"), med(k, "slow_mib"))
+          printf "| %s | %s | %s | %s | %s | %s%s | %s | %s | %s | %s | %d |\n", c, t, fmt(med(k, "wall"), "wall"),
                  fmt(med(k, "first_rtt"), "first_rtt"), fmt(med(k, "all_rtt"), "first_rtt"), conns,
-                 dcs, med(k, "gets"), med(k, "heads"), lk, cnt[k]
+                 dcs, med(k, "gets"), med(k, "heads"), sl, lk, cnt[k]
         }
       }' "$runs"
   done

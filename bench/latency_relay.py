@@ -351,6 +351,8 @@ def summary(args):
         "heads": len([q for q in reqs if q[0] == "HEAD"]),
         "active_ftp": len([q for q in reqs if q[0] == "PORT"]),
         "slow": len([c for c in conns if c["slow"]]),
+        # What the slowed connections carried: the share a tool left on them.
+        "slow_mib": "%.2f" % (sum(c["body"] for c in conns if c["slow"]) / 1048576.0),
         "body_mib": "%.2f" % (sum(c["body"] for c in conns) / 1048576.0),
         "first_rtt": rtts(firsts[0] if firsts else None),
         "all_rtt": rtts(firsts[args.threads - 1] if len(firsts) >= args.threads else None),
