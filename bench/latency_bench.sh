@@ -27,6 +27,7 @@
 #                   aria2c and lftp cut no piece under 1 MiB and so open fewer connections there
 #   --pairs N       runs per tool and case (3); medians are reported
 #   --only CASES    run only these cases (names above)
+#   --peers TOOLS   compare with only these peers (default: aria2c axel lftp curl, if installed)
 #   --keep          keep the bench files in the servers' data dir for the next run
 #   --install-deps  first install the missing peers (bash scripts/install-deps.sh bench)
 # Environment: BRINDLE_SERVER_DIR (servers' state dir, default /tmp/brindle-servers),
@@ -36,7 +37,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 . "$here/lib.sh"
 
-pairs= keep=0 quick=0 rtt_ms=80 rate=1048576 install=0
+pairs= keep=0 quick=0 rtt_ms=80 rate=1048576 install=0 wanted="aria2c axel lftp curl"
 only="even4 even8 tail4 tail8 ttfb dns50 dns1s ftp-even4 ftp-tail4"
 brindle=${BRINDLE_GET:-$root/build/src/cli/brindle-get}
 while [ $# -gt 0 ]; do
@@ -44,12 +45,13 @@ while [ $# -gt 0 ]; do
     --quick) quick=1; shift ;;
     --pairs) pairs=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
+    --peers) wanted=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --brindle-get) brindle=$2; shift 2 ;;
     --rtt-ms) rtt_ms=$2; shift 2 ;;
     --rate) rate=$2; shift 2 ;;
     --install-deps) install=1; shift ;;
-    -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,34p' "$0"; exit 0 ;;
     *) echo "latency_bench.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -67,7 +69,7 @@ for tool in /usr/bin/time timeout; do
 done
 peers=()
 missing=
-for tool in aria2c axel lftp curl; do
+for tool in $wanted; do
   if command -v "$tool" >/dev/null; then peers+=("$tool"); else missing+=" $tool"; fi
 done
 [ -z "$missing" ] ||
