@@ -105,12 +105,10 @@ bool RangeTable::FarSlower(const Entry& e) const {
     }
     const double rate = RateOf(e, e.lastTick);
     const int64_t left = e.info.end - e.pos;
+    const double seconds =
+        rate > 0 ? static_cast<double>(left) / rate : std::numeric_limits<double>::infinity();
     // Worth a new connection only while enough is left for it to matter.
-    if (left < rules.minTakeBytes ||
-        (rate > 0 &&
-         static_cast<double>(left) < rate * static_cast<double>(rules.minSecondsLeft))) {
-        return false;
-    }
+    if (!WorthSharing(left, seconds)) return false;
     double fastest = 0;
     for (const Entry& other : entries) {
         if (&other == &e || other.info.complete || other.dropped || other.watchTick < 0 ||
@@ -122,6 +120,14 @@ bool RangeTable::FarSlower(const Entry& e) const {
     // Ranges that have ended count too: their rate is what a connection here can do.
     for (double r : threadRates) fastest = std::max(fastest, r);
     return fastest > 0 && rate * rules.slowFactor < fastest;
+}
+
+bool RangeTable::WorthSharing(int64_t left, double seconds) const {
+    const double least = rules.minSecondsLeft;
+    // Enough time left, and enough bytes for a connection of their own, or a connection so
+    // slow that even a last piece keeps it long.
+    return left >= std::min(kMinClaimBytes, rules.minTakeBytes) && seconds >= least &&
+           (left >= rules.minTakeBytes || seconds >= 2 * least);
 }
 
 void RangeTable::BeginConnection(int id, int64_t pos, int64_t tickMs) {
@@ -223,25 +229,28 @@ std::optional<RangeInfo> RangeTable::Take(int thread, int64_t tickMs) {
             }
             if (tickMs - e.watchTick < rules.minWatchMs) continue;
             const int64_t left = e.info.end - std::max(e.claimed, e.pos);
-            if (left < rules.minTakeBytes) continue;
             const double rate = RateOf(e, tickMs);
             const double seconds = rate > 0 ? static_cast<double>(left) / rate
                                             : std::numeric_limits<double>::infinity();
+            if (!WorthSharing(left, seconds)) continue;
             if (seconds > bestSeconds) {
                 best = &e;
                 bestSeconds = seconds;
             }
         }
-        if (best == nullptr || bestSeconds < static_cast<double>(rules.minSecondsLeft)) {
-            return std::nullopt;
-        }
+        if (best == nullptr) return std::nullopt;
         const int64_t from = std::max(best->claimed, best->pos);
         const int64_t left = best->info.end - from;
         double takerRate = threadRates[static_cast<size_t>(thread)];
         const double ownerRate = RateOf(*best, tickMs);
         if (takerRate <= 0) takerRate = ownerRate;
         const int64_t cut = SplitPoint(from, left, ownerRate, takerRate);
-        if (best->info.end - cut < rules.minTakeBytes) return std::nullopt;
+        // A last piece on a slow connection is shared however small; otherwise the taker gets
+        // enough to pay for its connection.
+        const int64_t least = std::min(kMinClaimBytes, rules.minTakeBytes);
+        if (best->info.end - cut < (left < rules.minTakeBytes ? least : rules.minTakeBytes)) {
+            return std::nullopt;
+        }
         Entry e;
         e.info.id = static_cast<int>(entries.size());
         e.info.thread = thread;

@@ -15,8 +15,8 @@
 
 // When a range is worth sharing: what the taker would get, and how long the owner still has.
 struct ResplitRules {
-    int64_t minTakeBytes = 512 * 1024;
-    int64_t minSecondsLeft = 3;
+    int64_t minTakeBytes = 256 * 1024;
+    double minSecondsLeft = 0.5;
     // How long a range's rate is watched before it is trusted (a connection still in slow
     // start looks slower than it is).
     int64_t minWatchMs = 1000;
@@ -34,7 +34,7 @@ struct ResplitRules {
     // Off under a rate limit, which may hold one connection back on purpose.
     bool replaceSlow = true;
     double slowFactor = 4;
-    int64_t slowWatchMs = 3000;
+    int64_t slowWatchMs = 1000;
     int slowRestarts = 2;
 };
 
@@ -121,6 +121,9 @@ private:
     // No byte for rules.stalledMs (a range that has just begun is not stalled).
     bool Stalled(const Entry& e, int64_t tickMs) const;
     double RateOf(const Entry& e, int64_t tickMs) const;
+    // Whether a remainder of `left` bytes that takes its owner `seconds` is worth another
+    // connection (a taker's, or a new one for the owner).
+    bool WorthSharing(int64_t left, double seconds) const;
     // Whether e's connection is far slower than the fastest other one (lock held).
     bool FarSlower(const Entry& e) const;
 

@@ -24,8 +24,11 @@ TEST(RangeSplit, BothEndTogether) {
     }
 }
 
+// Small sizes and short watches; slow connections are replaced only where a case says so.
 ResplitRules Rules() {
-    return ResplitRules{1000, 1, 100};
+    ResplitRules rules{1000, 1, 100};
+    rules.replaceSlow = false;
+    return rules;
 }
 
 // Tiling: the ranges by start, each ending where the next begins, the last at the size.
@@ -148,13 +151,14 @@ TEST(RangeTable, FarSlowerConnectionsAreReplacedAFewTimes) {
     const Case cases[] = {
         {100000, 4000, 40000000, 2},  // 10x slower: twice, then it keeps its connection
         {300000, 4000, 40000000, 0},  // a third of the rate: not far enough behind
-        {100000, 2000, 40000000, 0},  // not watched long enough
+        {100000, 500, 40000000, 0},   // not watched long enough
         {100000, 4000, 1200000, 0},   // what is left takes it less than three seconds
     };
     for (const Case& c : cases) {
         RangeTable table;
         ResplitRules rules = Rules();
         rules.minSecondsLeft = 3;
+        rules.replaceSlow = true;
         table.Reset(rules);
         table.Plan("/t/f", 2, c.size);
         int64_t tick = 0, pos = c.size / 2;

@@ -116,12 +116,12 @@ int main(int argc, char** argv) {
     ok = (running && Save(&form, out.filePath("main-running.png"))) && ok;
     // Stopped mid-job, then resumed from its part files through "Go" (the question answered).
     form.cb_2->click();
-    const bool stopped = WaitFor([&] { return form.cb_1->isVisible() && !form.JobRunning(); },
-                                 10000);
+    const bool stopped =
+        WaitFor([&] { return form.cb_1->isVisible() && !form.JobRunning(); }, 10000);
     ok = (stopped && Save(&form, out.filePath("main-stopped.png"))) && ok;
     form.cb_1->click();
-    bool finished = WaitFor([&] { return form.cb_1->isEnabled() && form.cb_1->isVisible(); },
-                            120000);
+    bool finished =
+        WaitFor([&] { return form.cb_1->isEnabled() && form.cb_1->isVisible(); }, 120000);
     ok = (finished && Save(&form, out.filePath("main-done.png"))) && ok;
     std::printf("verdict: %s\n", qPrintable(form.progb_1->text()));
     const QSize normal = form.size();
