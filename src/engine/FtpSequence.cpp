@@ -81,19 +81,27 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
 }
 
 bool WTransferSession::QueryFtpSize(const std::string& path) {
-    bool sizeFromSizeReply = true;
     if (job.fileSize.load() == -1) {
         // Asked before the size is stored: whoever finds the size finds the validator too.
         const bool dated = SendCommand("MDTM " + path + "\r\n") == 213;
         job.SetValidator(dated ? FtpValidator(lastReply) : "");
         int code = SendCommand("SIZE " + path + "\r\n");
+        const Failure sizeRefused = failure;
         // Another worker may have stored the size meanwhile; then STAT is not needed.
         if (code >= kFailureCode && job.fileSize.load() == -1) {
             if (RefusedForGood(SendCommand("STAT " + path + "\r\n"))) return false;
-            sizeFromSizeReply = false;
+            if (ComputeSegment(false)) return true;
+            // SIZE refused and STAT named no size: the file is not there to fetch (vsftpd
+            // answers STAT of a missing file with an empty listing).
+            if (code >= 500 && code != kConnectionFailed && job.fileSize.load() == -1) {
+                Failure missing = sizeRefused;
+                missing.permanent = true;
+                Fail(missing);
+            }
+            return false;
         }
     }
-    return ComputeSegment(sizeFromSizeReply);
+    return ComputeSegment(true);
 }
 
 bool WTransferSession::Retrieve(const std::string& path) {

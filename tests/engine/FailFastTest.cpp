@@ -125,8 +125,8 @@ TEST_F(FailFastTest, RefusedPortIsRetriedAndNamed) {
     const Failure f = host->Finished()[0].failure;
     EXPECT_EQ(f.kind, Failure::Kind::Network);
     EXPECT_FALSE(f.permanent);
-    EXPECT_EQ(f.text, "cannot connect to 127.0.0.1 port " + std::to_string(port) +
-                          ": Connection refused");
+    EXPECT_EQ(f.text,
+              "cannot connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused");
 }
 
 TEST_F(FailFastTest, ServerClosingBeforeTheAnswerIsSaidSo) {
