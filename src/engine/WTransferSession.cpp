@@ -569,6 +569,12 @@ bool WTransferSession::CheckSeam(WSocket* source) {
         }
         got.append(buffer, static_cast<size_t>(n));
     }
+    if (got.size() < want && !stopRequested) {
+        Fail(Failure::Kind::Network,
+             FormatText("the connection ended after %zu of the %zu bytes before the segment",
+                        got.size(), want),
+             false);
+    }
     if (got.size() < want || stopRequested) return false;
     if (seamIsLead) {
         lead = SegmentLead{seamBytes, WindowDigest(got.data(), got.size())};

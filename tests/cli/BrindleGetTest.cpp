@@ -150,13 +150,14 @@ TEST_F(BrindleGetTest, FailuresExitByKind) {
         std::string output;  // -o
         int exitCode;
         std::string reason;
-        long lines = 1;  // one per distinct reason
+        long lines = 1;  // at most, one per distinct reason
     };
     const Case cases[] = {
         {404, "http", "", 3, "failed: HTTP/1.1 404 Not Found\n"},
         {500, "http", "", 1, "failed: HTTP/1.1 500 Status\n"},
+        // The fake answers no ClientHello: the handshake waits out the 3 s connect limit.
         {200, "https", "", 5, "failed: TLS handshake with 127.0.0.1 failed"},
-        // Each thread names its own part file.
+        // A thread that gets to try names its own part file.
         {200, "http", "no/such/folder/f.bin", 6, "failed: Cannot open ", 2},
     };
     for (const Case& c : cases) {
@@ -166,13 +167,14 @@ TEST_F(BrindleGetTest, FailuresExitByKind) {
         FakeHttpServer server(options);
         std::string url = server.Url("/f.bin");
         url.replace(0, 4, c.scheme);
-        std::vector<std::string> args{"-a", "2", "-n", "2", "--retry-delay", "0", url};
+        std::vector<std::string> args{"-a", "1", "-n", "2", url};
         if (!c.output.empty()) args.insert(args.begin(), {"-o", work.File(c.output)});
         const ProcessResult r = Run(args, 20000);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.status << " " << r.err;
         EXPECT_EQ(r.err.rfind("brindle-get: " + url + ": thread", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.lines) << r.err;
+        const long lines = std::count(r.err.begin(), r.err.end(), '\n');
+        EXPECT_TRUE(lines >= 1 && lines <= c.lines) << r.err;
     }
 }
 
