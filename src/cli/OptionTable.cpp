@@ -148,7 +148,8 @@ const std::vector<ExitRow>& ExitRows() {
         {5, "\"Job failed\": TLS: the handshake failed (a refused certificate is not retried)"},
         {6,
          "\"Job failed\": local file: a part file or the target cannot be opened or written, no "
-         "room, or a target longer than the remote file (not retried)"},
+         "room, a target that another job holds, or a target longer than the remote file (not "
+         "retried)"},
         {130,
          "interrupted by Ctrl-C (128 + the signal for SIGHUP, SIGQUIT and SIGTERM); part files "
          "are kept: run again with -c to resume"},
