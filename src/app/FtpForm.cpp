@@ -369,8 +369,9 @@ void FtpForm::ApplyView(const JobView& view) {
         WProgressBar* bar = threadBars[i];
         bar->SetPosition(t.position);
         QString tip = QString::fromStdString(t.tooltip);
-        if (t.failed && i < lastLines.size()) {
-            const std::string reason = PlainFailure(lastLines[i]);
+        if (t.failed && (i < lastLines.size() || t.failure.Known())) {
+            const std::string reason =
+                ThreadFailure(t.failure, i < lastLines.size() ? lastLines[i] : std::string());
             if (!reason.empty()) tip += ": " + QString::fromStdString(reason);
         }
         if (bar->toolTip() != tip) bar->setToolTip(tip);
@@ -391,9 +392,13 @@ void FtpForm::ApplyView(const JobView& view) {
 
 QStringList FtpForm::ShowFailureReasons(const JobView& view) {
     std::vector<bool> failed;
-    for (const ThreadBarView& t : view.threads) failed.push_back(t.failed);
+    std::vector<Failure> failures;
+    for (const ThreadBarView& t : view.threads) {
+        failed.push_back(t.failed);
+        failures.push_back(t.failure);
+    }
     QStringList reasons;
-    for (const std::string& line : JobFailureLines(failed, lastLines)) {
+    for (const std::string& line : JobFailureLines(failed, lastLines, failures)) {
         reasons << QString::fromStdString(line);
     }
     // One line under the bar; every reason, one a line, in the tooltips.

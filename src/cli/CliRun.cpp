@@ -134,6 +134,13 @@ struct Ending {
     FILE* verdictOut = stdout;
 };
 
+// Each thread's failure, in thread order.
+std::vector<Failure> ThreadFailures(const JobView& view) {
+    std::vector<Failure> out;
+    for (const ThreadBarView& bar : view.threads) out.push_back(bar.failure);
+    return out;
+}
+
 // "" when the file has the digest asked for, else why not (both digests).
 std::string ChecksumProblem(const std::string& file, const std::optional<Checksum>& checksum) {
     if (!checksum) return "";
@@ -394,12 +401,21 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     std::fflush(verdictOut);
     if (!view.succeeded) {
         std::vector<bool> failed;
-        for (const ThreadBarView& bar : view.threads) failed.push_back(bar.failed);
-        const std::vector<std::string> lines = FailureLines(failed, lastLines);
+        std::vector<Failure> failures;
+        for (const ThreadBarView& bar : view.threads) {
+            failed.push_back(bar.failed);
+            if (bar.failed) failures.push_back(bar.failure);
+        }
+        const std::vector<std::string> lines =
+            FailureLines(failed, lastLines, ThreadFailures(view), url);
         for (const std::string& line : lines) PrintError(line);
         // Every thread succeeded but the file could not be finished: the job said why on #0.
+        if (lines.empty() && view.failure.Known()) {
+            PrintError(url + ": " + view.failure.text);
+            return FailureExit({view.failure});
+        }
         if (lines.empty() && !lastLines.Of(0).empty()) PrintError(lastLines.Of(0));
-        return kExitJobFailed;
+        return FailureExit(failures);
     }
     if (!renameProblem.empty()) {
         PrintError(renameProblem);

@@ -8,6 +8,11 @@ enum ExitStatus {
     kExitSuccess = 0,
     kExitJobFailed = 1,
     kExitUsage = 2,  // also a refused URL and a declined question
+    // A failed job whose threads said why, by the failure's kind.
+    kExitRefused = 3,    // the server's refusal: HTTP 4xx, FTP 5xx
+    kExitNetwork = 4,    // lookup, connect, time-out, a connection that broke
+    kExitTls = 5,        // handshake or certificate
+    kExitLocalFile = 6,  // a part file or the target cannot be opened or written
     kExitInterrupted = 130,
     kExitReaderGone = 141,  // -o -: the reader closed the pipe (as a SIGPIPE death reads)
 };

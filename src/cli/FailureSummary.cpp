@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "cli/CliRun.h"
+
 void LastLines::Note(int thread, const std::string& text) {
     const std::string line = text.substr(0, text.find_first_of("\r\n"));
     if (line.empty() || line.rfind("ATTEMPTION #", 0) == 0 ||
@@ -24,11 +26,15 @@ std::string FailureReason(const std::string& lastLine) {
     return lastLine;
 }
 
-std::vector<std::string> FailureLines(const std::vector<bool>& failed, const LastLines& lines) {
+std::vector<std::string> FailureLines(const std::vector<bool>& failed, const LastLines& lines,
+                                      const std::vector<Failure>& failures,
+                                      const std::string& url) {
     std::vector<std::pair<std::string, std::vector<int>>> groups;
     for (size_t i = 0; i < failed.size(); ++i) {
         if (!failed[i]) continue;
-        const std::string reason = FailureReason(lines.Of(static_cast<int>(i)));
+        const bool known = i < failures.size() && failures[i].Known();
+        const std::string reason =
+            known ? failures[i].text : FailureReason(lines.Of(static_cast<int>(i)));
         auto it = groups.begin();
         while (it != groups.end() && it->first != reason) ++it;
         if (it == groups.end()) it = groups.insert(groups.end(), {reason, {}});
@@ -36,7 +42,8 @@ std::vector<std::string> FailureLines(const std::vector<bool>& failed, const Las
     }
     std::vector<std::string> out;
     for (const auto& [reason, threads] : groups) {
-        std::string line = threads.size() == 1 ? "thread " : "threads ";
+        std::string line = url.empty() ? "" : url + ": ";
+        line += threads.size() == 1 ? "thread " : "threads ";
         for (size_t k = 0; k < threads.size(); ++k) {
             line += (k == 0 ? "#" : ", #") + std::to_string(threads[k]);
         }
@@ -45,4 +52,34 @@ std::vector<std::string> FailureLines(const std::vector<bool>& failed, const Las
         out.push_back(line);
     }
     return out;
+}
+
+namespace {
+
+int ExitOf(Failure::Kind kind) {
+    switch (kind) {
+        case Failure::Kind::Refused:
+            return kExitRefused;
+        case Failure::Kind::Network:
+            return kExitNetwork;
+        case Failure::Kind::Tls:
+            return kExitTls;
+        case Failure::Kind::LocalFile:
+            return kExitLocalFile;
+        default:
+            return kExitJobFailed;
+    }
+}
+
+}  // namespace
+
+int FailureExit(const std::vector<Failure>& failures) {
+    // What ended the job outright says most; then the first thread that said anything.
+    for (const Failure& f : failures) {
+        if (f.Known() && f.permanent) return ExitOf(f.kind);
+    }
+    for (const Failure& f : failures) {
+        if (f.Known()) return ExitOf(f.kind);
+    }
+    return kExitJobFailed;
 }

@@ -133,10 +133,23 @@ std::string OptionHead(const OptionRow& row) {
 const std::vector<ExitRow>& ExitRows() {
     static const std::vector<ExitRow> rows = {
         {0, "success"},
-        {1, "\"Job failed\" (also a --checksum mismatch)"},
+        {1,
+         "\"Job failed\" for any other reason: a server error (HTTP 5xx, FTP 4xx), a reply that "
+         "makes no sense, the join (also a --checksum mismatch)"},
         {2,
          "usage error, refused URL, files of an earlier run exist and neither -c, -y nor "
          "--clobber was given (or the question was declined), or -J's name is taken"},
+        {3,
+         "\"Job failed\": the server refused (HTTP 4xx, FTP 5xx to the login or the file); a 4xx "
+         "but 408 and 429 is not retried"},
+        {4,
+         "\"Job failed\": network: a host name that does not resolve (not retried), a connection "
+         "refused (the line names host and port), a time-out, a connection that broke"},
+        {5, "\"Job failed\": TLS: the handshake failed (a refused certificate is not retried)"},
+        {6,
+         "\"Job failed\": local file: a part file or the target cannot be opened or written, no "
+         "room, a target that another job holds, or a target longer than the remote file (not "
+         "retried)"},
         {130,
          "interrupted by Ctrl-C (128 + the signal for SIGHUP, SIGQUIT and SIGTERM); part files "
          "are kept: run again with -c to resume"},

@@ -21,6 +21,13 @@ constexpr int kMaxForeignConnections = 16;
 
 }  // namespace
 
+bool WTransferSession::RefusedForGood(int code) {
+    if (code < kFailureCode) return false;
+    // A 5xx to a login or to the file itself is the server's answer, not a hiccup.
+    if (code >= 500 && code != kConnectionFailed) failure.permanent = true;
+    return true;
+}
+
 bool WTransferSession::FtpDownload(const std::string& user, const std::string& password,
                                    const std::string& host, int port, const std::string& path) {
     const std::string file(TrimAscii(path, " "));
@@ -28,8 +35,8 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
     if (ReadFtpReply() >= kFailureCode) return false;
 
     const std::string login = viaProxy ? FtpProxyUser(user, host, port) : user;
-    if (SendCommand("USER " + login + "\r\n") >= kFailureCode) return false;
-    if (SendCommand("PASS " + password + "\r\n") >= kFailureCode) return false;
+    if (RefusedForGood(SendCommand("USER " + login + "\r\n"))) return false;
+    if (RefusedForGood(SendCommand("PASS " + password + "\r\n"))) return false;
     if (SendCommand("TYPE i\r\n") >= kFailureCode) return false;
 
     // The probe tells whether segments other than the first can be fetched at all. With one
@@ -74,19 +81,27 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
 }
 
 bool WTransferSession::QueryFtpSize(const std::string& path) {
-    bool sizeFromSizeReply = true;
     if (job.fileSize.load() == -1) {
         // Asked before the size is stored: whoever finds the size finds the validator too.
         const bool dated = SendCommand("MDTM " + path + "\r\n") == 213;
         job.SetValidator(dated ? FtpValidator(lastReply) : "");
         int code = SendCommand("SIZE " + path + "\r\n");
+        const Failure sizeRefused = failure;
         // Another worker may have stored the size meanwhile; then STAT is not needed.
         if (code >= kFailureCode && job.fileSize.load() == -1) {
-            if (SendCommand("STAT " + path + "\r\n") >= kFailureCode) return false;
-            sizeFromSizeReply = false;
+            if (RefusedForGood(SendCommand("STAT " + path + "\r\n"))) return false;
+            if (ComputeSegment(false)) return true;
+            // SIZE refused and STAT named no size: the file is not there to fetch (vsftpd
+            // answers STAT of a missing file with an empty listing).
+            if (code >= 500 && code != kConnectionFailed && job.fileSize.load() == -1) {
+                Failure missing = sizeRefused;
+                missing.permanent = true;
+                Fail(missing);
+            }
+            return false;
         }
     }
-    return ComputeSegment(sizeFromSizeReply);
+    return ComputeSegment(true);
 }
 
 bool WTransferSession::Retrieve(const std::string& path) {
@@ -154,7 +169,7 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     }
 
     // Only the preliminary reply (150 or 125) is read; the final one is never awaited.
-    if (SendCommand(command) >= kFailureCode) {
+    if (RefusedForGood(SendCommand(command))) {
         SetListenSocket(nullptr);
         return false;
     }
@@ -268,5 +283,14 @@ int WTransferSession::ReadFtpReply() {
     }
     lastReply = reader.Text();
     LogVerbatim(lastReply + "\r\n");
-    return reader.Code();
+    const int code = reader.Code();
+    if (code >= kFailureCode) {
+        // The reply's last line carries its code and the server's words.
+        const size_t end = lastReply.find_last_not_of("\r\n");
+        const std::string line = lastReply.substr(0, end + 1);
+        const size_t start = line.find_last_of("\r\n");
+        Fail(code >= 500 ? Failure::Kind::Refused : Failure::Kind::Server,
+             start == std::string::npos ? line : line.substr(start + 1), false);
+    }
+    return code;
 }

@@ -55,6 +55,11 @@ bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
         std::string reason = controlSocket->GetTlsFailure();
         if (reason.empty()) reason = std::strerror(controlSocket->GetLastError());
         Log("TLS handshake with " + target.host + " failed: " + reason + "\r\n");
+        // A refused certificate stays refused; a handshake cut short may not.
+        const bool certificate = reason.find("certificate") != std::string::npos ||
+                                 reason.find("mismatch") != std::string::npos;
+        Fail(Failure::Kind::Tls, "TLS handshake with " + target.host + " failed: " + reason,
+             certificate);
     }
     return false;
 }

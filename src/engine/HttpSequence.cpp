@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "engine/Base64.h"
@@ -45,7 +46,10 @@ int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
         status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
     }
     // An empty file has no byte 0 to send; HEAD says what it is.
-    if (status == 416) return 0;
+    if (status == 416) {
+        failure = {};
+        return 0;
+    }
     if (status > 399 || status == kConnectionFailed) return kConnectionFailed;
     if (status != 200 && status != 206) {
         Log(FormatText("GET answered with status %d: no file size\r\n", status));
@@ -158,6 +162,8 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     if (threadNumber > 0 && job.fileSize.load() == -1) {
         job.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
         if (stopRequested) return false;
+        // Thread 0's answer ended the job (a 404): no request of ours can mend it.
+        if (job.noMoreAttempts) return false;
         if (job.sizeless.load()) return true;
     }
     const bool probe = threadNumber == 0 && MayProbeWithGet();
@@ -356,6 +362,13 @@ int WTransferSession::ReadHttpHeader() {
         int n = controlSocket->Receive(chunk, static_cast<int>(sizeof chunk));
         if (n < 0 && controlSocket->GetLastError() == ETIMEDOUT && !stopRequested) {
             Log("No complete header block within the stall limit\r\n");
+            Fail(Failure::Kind::Network,
+                 "no complete header block within the stall limit: timed out", false);
+        } else if (n < 0 && !stopRequested) {
+            Fail(Failure::Kind::Network,
+                 std::string("the connection failed before the server answered: ") +
+                     std::strerror(controlSocket->GetLastError()),
+                 false);
         }
         if (n <= 0 || stopRequested) return kConnectionFailed;
         reader.Feed(chunk, static_cast<size_t>(n));
@@ -378,5 +391,11 @@ int WTransferSession::ReadHttpHeader() {
         return kConnectionFailed;
     }
     if (status >= 200 && status <= 299) job.SetDisposition(HttpDispositionFilename(lastReply));
+    if (status >= 400) {
+        std::string retryAfter;
+        HttpFieldValue(lastReply, "Retry-After", retryAfter);
+        Fail(HttpStatusFailure(status, lastReply.substr(0, lastReply.find_first_of("\r\n")),
+                               std::string(TrimAscii(retryAfter))));
+    }
     return status;
 }

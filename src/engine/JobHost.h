@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/Failure.h"
 #include "engine/HostLookup.h"
 #include "engine/ProxyRoute.h"
 #include "engine/RangeTable.h"
@@ -76,6 +77,23 @@ struct JobFields {
     // The job cannot succeed, whatever a retry does: every worker ends without a further
     // attempt.
     std::atomic<bool> noMoreAttempts{false};
+    // A failure no retry can mend: sets noMoreAttempts, and the first one is kept as the
+    // reason of the threads that stopped for it.
+    void GiveUp(const Failure& failure) {
+        std::lock_guard<std::mutex> guard(giveUpLock);
+        if (!givenUpFor.Known()) givenUpFor = failure;
+        noMoreAttempts = true;
+    }
+    Failure GivenUpFor() const {
+        std::lock_guard<std::mutex> guard(giveUpLock);
+        return givenUpFor;
+    }
+    // Owner thread, no worker running.
+    void ResetGiveUp() {
+        std::lock_guard<std::mutex> guard(giveUpLock);
+        givenUpFor = {};
+        noMoreAttempts = false;
+    }
     // What each range fetched before its start, checked against the range before it.
     SegmentLeads leads;
     // The byte ranges and who fetches them; planned once the size is known.
@@ -203,6 +221,8 @@ struct JobFields {
     bool SizeProbePending() const;
 
 private:
+    mutable std::mutex giveUpLock;
+    Failure givenUpFor;
     mutable std::mutex probeLock;
     std::condition_variable probeEnded;
     bool probePending = false;
@@ -249,8 +269,9 @@ public:
             ReportProgress(at, total, piece, threadNumber);
         }
     }
-    // Called exactly once per worker, after its last attempt.
-    virtual void ThreadFinished(bool ok, int threadNumber) = 0;
+    // Called exactly once per worker, after its last attempt; failure says why it failed
+    // (kind None when it succeeded or nothing said why).
+    virtual void ThreadFinished(bool ok, int threadNumber, const Failure& failure = {}) = 0;
     // A range (RangeTable id) is complete in its part file and closed; its thread goes on.
     virtual void RangeDone(int /*rangeId*/) {}
     // The most a worker should take from a connection in one read, 0 for no bound. A job

@@ -32,10 +32,21 @@ void WInternetWorker::RequestStop() {
 }
 
 bool WInternetWorker::PauseUnlessStopped(int ms) {
+    // In short steps: another thread's failure may end the job's attempts meanwhile, and
+    // nothing wakes this one for it.
+    constexpr int kStepMs = 50;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> lock(pauseLock);
-    pauseWake.wait_for(lock, std::chrono::milliseconds(ms),
-                       [this] { return stopRequested.load(); });
-    return !stopRequested;
+    for (int waited = 0; waited <= ms && !stopRequested; waited += kStepMs) {
+        if (host->Fields().noMoreAttempts) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) break;
+        pauseWake.wait_for(lock,
+                           std::min<std::chrono::steady_clock::duration>(
+                               end - now, std::chrono::milliseconds(kStepMs)),
+                           [this] { return stopRequested.load(); });
+    }
+    return !stopRequested && !host->Fields().noMoreAttempts;
 }
 
 void WInternetWorker::Stop() {
@@ -106,7 +117,13 @@ int WInternetWorker::Run(void*) {
     }
     // Whatever ended thread 0, no one waits for its first reply any more.
     if (threadNumber == 0) job.EndSizeProbe();
-    host->ThreadFinished(ok, threadNumber);
+    Failure failure = ok ? Failure{} : lastFailure;
+    // Stopped by another thread's failure: that one is the reason.
+    if (!ok && job.noMoreAttempts) {
+        const Failure givenUp = job.GivenUpFor();
+        if (!failure.permanent && givenUp.Known()) failure = givenUp;
+    }
+    host->ThreadFinished(ok, threadNumber, failure);
     return ok ? 1 : 0;
 }
 
@@ -153,8 +170,10 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         }
         // A failed attempt is followed by a growing pause: a refused port or a broken server
         // must not be hammered thousands of times a second.
-        if (i > 0 && pauseMs > 0 && !lastCutWoken) {
-            if (!PauseUnlessStopped(pauseMs)) break;
+        // A server that says when to come back (Retry-After) is asked no earlier.
+        const int waitMs = RetryPauseMs(pauseMs, lastFailure);
+        if (i > 0 && waitMs > 0 && !lastCutWoken) {
+            if (!PauseUnlessStopped(waitMs)) break;
             pauseMs = std::min(pauseMs * 2, JobOptions::kMaxRetryPauseMs);
         }
         auto session = std::make_unique<WTransferSession>(*host, settings);
@@ -170,6 +189,14 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         // A stop that came before the session was visible to RequestStop.
         if (stopRequested) session->Stop();
         ok = session->RunAttempt();
+        if (ok) {
+            lastFailure = {};
+        } else if (session->failure.Known()) {
+            lastFailure = session->failure;
+            // No retry can mend it: every thread of the job stops its attempts, and those
+            // waiting for thread 0's answer find that out when it ends.
+            if (lastFailure.permanent) host->Fields().GiveUp(lastFailure);
+        }
         if (threadNumber == 0) host->Fields().EndSizeProbe();
         carry = session->progressAnnounced;
         if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/Failure.h"
 #include "net/WThread.h"
 
 class JobHost;
@@ -46,7 +47,7 @@ private:
     // A thread without a segment of its own: waits until the ranges are planned (or it is
     // clear that no size comes, or stop).
     void WaitForPlan();
-    // Waits ms or until a stop; false when stopped.
+    // Waits ms or until a stop or until the job gives up; false when stopped.
     bool PauseUnlessStopped(int ms);
 
     JobHost* host = nullptr;
@@ -54,6 +55,8 @@ private:
     std::string partFileName;
     WThread thread;
     std::atomic<bool> stopRequested{false};
+    // Why the last failed attempt failed (worker thread only).
+    Failure lastFailure;
     // The pause between failed attempts waits on this, so a stop ends it at once.
     std::mutex pauseLock;
     std::condition_variable pauseWake;

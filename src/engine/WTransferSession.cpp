@@ -52,16 +52,14 @@ bool CutFile(const std::string& path, int64_t size) {
 
 // Why the control connection did not come up, for the thread's log: the attempt lines alone
 // would not tell a refused port from an unknown host.
+std::string ConnectReason(int error) {
+    if (error < 0) return gai_strerror(error);
+    if (error > 0) return std::strerror(error);
+    return "no connection";
+}
+
 std::string ConnectFailureText(int error, const std::string& urlHost) {
-    std::string reason;
-    if (error < 0) {
-        reason = gai_strerror(error);
-    } else if (error > 0) {
-        reason = std::strerror(error);
-    } else {
-        reason = "no connection";
-    }
-    return "Cannot connect to " + urlHost + ": " + reason + "\r\n";
+    return "Cannot connect to " + urlHost + ": " + ConnectReason(error) + "\r\n";
 }
 
 // Reads `size` bytes at `offset` of a regular file (never through a link); false when they
@@ -172,7 +170,24 @@ void WTransferSession::LogVerbatim(const std::string& text) {
 
 void WTransferSession::Log(const std::string& text) {
     // URLs in log lines (redirect targets, the job's URL) never show a password.
-    host.LogLine(WInternet::RedactPasswords(text), threadNumber);
+    const std::string redacted = WInternet::RedactPasswords(text);
+    host.LogLine(redacted, threadNumber);
+    lastLogged = redacted.substr(0, redacted.find_first_of("\r\n"));
+    loggedSinceFailure = true;
+}
+
+void WTransferSession::Fail(Failure::Kind kind, const std::string& text, bool permanent) {
+    Failure value;
+    value.kind = kind;
+    value.text = text;
+    value.permanent = permanent;
+    Fail(value);
+}
+
+void WTransferSession::Fail(const Failure& value) {
+    failure = value;
+    loggedSinceFailure = false;
+    ++failureCount;
 }
 
 void WTransferSession::Report(int64_t done, int64_t total, int64_t delta) {
@@ -210,6 +225,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(port);
                 s->SetRemoteAddress(address);
+                connectTarget = FormatText("the proxy %s port %d", address.c_str(), port);
                 if (!ftp) proxyCredentials = job.options.proxyCredentials;
             }
         } else if (environmentProxy != nullptr) {
@@ -221,6 +237,9 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
             } else {
                 s->SetRemotePort(environmentProxy->port);
                 s->SetRemoteAddress(environmentProxy->address);
+                connectTarget =
+                    FormatText("the proxy %s port %d", environmentProxy->address.c_str(),
+                               environmentProxy->port);
                 proxyCredentials = environmentProxy->credentials;
             }
         } else if (urlPort < 1 || urlPort > 65535) {
@@ -229,6 +248,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
         } else {
             s->SetRemotePort(urlPort);
             s->SetRemoteAddress(hostAddress);
+            connectTarget = FormatText("%s port %d", urlHost.c_str(), urlPort);
         }
     }
     SetControlSocket(std::move(s));
@@ -244,6 +264,14 @@ bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlP
         if (found.stopped || stopRequested) return false;
         if (found.error != 0) {
             Log(ConnectFailureText(found.error, urlHost));
+            // A name the resolver does not know stays unknown; a failed lookup may not.
+            const bool unknown = found.error == EAI_NONAME
+#ifdef EAI_NODATA
+                                 || found.error == EAI_NODATA
+#endif
+                ;
+            Fail(Failure::Kind::Network,
+                 "cannot resolve " + urlHost + ": " + ConnectReason(found.error), unknown);
             return false;
         }
         addresses = found.addresses;
@@ -258,11 +286,27 @@ bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlP
         // With several addresses the line says which one refused.
         const std::string named = addresses.size() > 1 ? urlHost + " (" + address + ")" : urlHost;
         Log(ConnectFailureText(controlSocket->GetLastError(), named));
+        Fail(Failure::Kind::Network,
+             "cannot connect to " + connectTarget + ": " +
+                 ConnectReason(controlSocket->GetLastError()),
+             false);
     }
     return false;
 }
 
 bool WTransferSession::RunAttempt() {
+    failure = {};
+    const bool ok = RunSteps();
+    if (ok || stopRequested) {
+        failure = {};
+    } else if ((!failure.Known() || loggedSinceFailure) && !job.noMoreAttempts) {
+        // Nothing more telling was recorded: the session's own last word is the reason.
+        Fail(Failure::Kind::Other, lastLogged.empty() ? "the attempt failed" : lastLogged, false);
+    }
+    return ok;
+}
+
+bool WTransferSession::RunSteps() {
     Log(FormatText("ATTEMPTION #%d\r\n\r\n", attemptIndex));
 
     std::string urlHost, user, password, path, extra;
@@ -273,6 +317,7 @@ bool WTransferSession::RunAttempt() {
         WInternet internet;
         if (!internet.CrackUrl(currentUrl, scheme, urlHost, urlPort, user, password, path, extra)) {
             Log("Cannot split the URL " + currentUrl + "\r\n");
+            Fail(Failure::Kind::Other, "cannot split the URL " + currentUrl, true);
             return false;
         }
     }
@@ -288,6 +333,7 @@ bool WTransferSession::RunAttempt() {
     const bool sendsCredentials = scheme == WInternet::kSchemeFtp || settings.useauthorization;
     if (sendsCredentials && (HasControlChar(user) || HasControlChar(password))) {
         Log("The user name or password holds a control character: refused\r\n");
+        Fail(Failure::Kind::Other, "the user name or password holds a control character", true);
         return false;
     }
     if (!SchemeAllowed(scheme, currentUrl)) return false;
@@ -297,6 +343,7 @@ bool WTransferSession::RunAttempt() {
         path = WInternet::PercentDecode(path);
         if (HasControlChar(path)) {
             Log("The path holds a control character: refused\r\n");
+            Fail(Failure::Kind::Other, "the path holds a control character", true);
             return false;
         }
     }
@@ -308,10 +355,21 @@ bool WTransferSession::RunAttempt() {
 
 int WTransferSession::SendCommand(const std::string& text) {
     LogVerbatim(text);
-    if (!controlSocket) return kConnectionFailed;
-    int sent = controlSocket->Send(text);
-    if (sent < 0 || static_cast<size_t>(sent) < text.size()) return kConnectionFailed;
-    return scheme == WInternet::kSchemeFtp ? ReadFtpReply() : ReadHttpHeader();
+    const int failuresBefore = failureCount;
+    int code = kConnectionFailed;
+    if (controlSocket) {
+        const int sent = controlSocket->Send(text);
+        if (sent >= 0 && static_cast<size_t>(sent) == text.size()) {
+            code = scheme == WInternet::kSchemeFtp ? ReadFtpReply() : ReadHttpHeader();
+        }
+    }
+    if (code == kConnectionFailed && failureCount == failuresBefore && !stopRequested) {
+        // Named by its verb only: the rest may be a password.
+        const std::string verb = text.substr(0, text.find_first_of(" \r\n"));
+        Fail(Failure::Kind::Network, "the connection closed before the server answered " + verb,
+             false);
+    }
+    return code;
 }
 
 bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
@@ -339,10 +397,12 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     targetComplete = job.options.keepCompleteTarget && job.TargetComplete(fileSize);
     if (job.options.keepCompleteTarget && job.TargetTooLong()) {
         job.noMoreAttempts = true;
-        Log(
-            FormatText("%s is longer than the remote file (%lld bytes): kept as it is, nothing "
-                       "fetched\r\n",
-                       job.targetPath.c_str(), AsLong(fileSize)));
+        const std::string why = FormatText(
+            "%s is longer than the remote file (%lld bytes): kept as it is, nothing "
+            "fetched",
+            job.targetPath.c_str(), AsLong(fileSize));
+        Log(why + "\r\n");
+        Fail(Failure::Kind::LocalFile, why, true);
         return false;
     }
     if (targetComplete) {
@@ -356,6 +416,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     if (!roomProblem.empty()) {
         job.noMoreAttempts = true;
         Log(roomProblem + "\r\n");
+        Fail(Failure::Kind::LocalFile, roomProblem, true);
         return false;
     }
     int threadCount = std::max(job.threadCount, 1);
@@ -390,6 +451,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     }
     if (!S_ISREG(status.st_mode)) {
         Log(FormatText("%s is not a regular file: not writing to it\r\n", partFileName.c_str()));
+        Fail(Failure::Kind::LocalFile, partFileName + " is not a regular file", true);
         return false;
     }
     int64_t partSize = status.st_size;
@@ -416,8 +478,10 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
                            "cut to the segment\r\n",
                            partFileName.c_str(), AsLong(partSize), AsLong(length)));
             if (!CutFile(partFileName, length)) {
-                Log(FormatText("Cannot cut %s: %s\r\n", partFileName.c_str(),
-                               std::strerror(errno)));
+                const std::string why =
+                    FormatText("Cannot cut %s: %s", partFileName.c_str(), std::strerror(errno));
+                Log(why + "\r\n");
+                Fail(Failure::Kind::LocalFile, why, true);
                 return false;
             }
             partSize = length;
@@ -427,8 +491,10 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
                            "deleted, fetching the segment again\r\n",
                            partFileName.c_str(), AsLong(partSize), AsLong(length)));
             if (::unlink(partFileName.c_str()) != 0) {
-                Log(FormatText("Cannot delete %s: %s\r\n", partFileName.c_str(),
-                               std::strerror(errno)));
+                const std::string why =
+                    FormatText("Cannot delete %s: %s", partFileName.c_str(), std::strerror(errno));
+                Log(why + "\r\n");
+                Fail(Failure::Kind::LocalFile, why, true);
                 return false;
             }
             partSize = 0;
@@ -466,7 +532,10 @@ bool WTransferSession::EmptyPart(const std::string& why) {
     Log(FormatText("Part file %s is stale: %s; fetching its segment again\r\n",
                    partFileName.c_str(), why.c_str()));
     if (!CutFile(partFileName, 0)) {
-        Log(FormatText("Cannot empty %s: %s\r\n", partFileName.c_str(), std::strerror(errno)));
+        const std::string cannot =
+            FormatText("Cannot empty %s: %s", partFileName.c_str(), std::strerror(errno));
+        Log(cannot + "\r\n");
+        Fail(Failure::Kind::LocalFile, cannot, true);
         return false;
     }
     ClearPartRecord(partFileName);
@@ -499,6 +568,12 @@ bool WTransferSession::CheckSeam(WSocket* source) {
             if (n == 0 && chunkDecoder->GetState() == HttpChunkDecoder::State::Done) break;
         }
         got.append(buffer, static_cast<size_t>(n));
+    }
+    if (got.size() < want && !stopRequested) {
+        Fail(Failure::Kind::Network,
+             FormatText("the connection ended after %zu of the %zu bytes before the segment",
+                        got.size(), want),
+             false);
     }
     if (got.size() < want || stopRequested) return false;
     if (seamIsLead) {
@@ -551,8 +626,10 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     // A body without a size has no room to reserve nor a record to resume by.
     if (!bodyToEnd) part.Reserve(remaining);
     if (!opened) {
-        Log(FormatText("Cannot open %s: %s\r\n", partFileName.c_str(),
-                       std::strerror(part.Error())));
+        const std::string why =
+            FormatText("Cannot open %s: %s", partFileName.c_str(), std::strerror(part.Error()));
+        Log(why + "\r\n");
+        Fail(Failure::Kind::LocalFile, why, true);
     } else if (!bodyToEnd) {
         const int64_t ownStart = segmentStart - alreadyDone;
         PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator(), {}};
@@ -634,6 +711,12 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             // Said plainly: the attempt's last line would otherwise be the request.
             if (!stopRequested && source->GetLastError() == ETIMEDOUT) {
                 Log("No data within the stall limit: timed out\r\n");
+                Fail(Failure::Kind::Network, "no data within the stall limit: timed out", false);
+            } else if (!stopRequested && !bodyToEnd) {
+                Fail(Failure::Kind::Network,
+                     FormatText("the connection ended after %lld of %lld bytes",
+                                AsLong(alreadyDone + received), AsLong(alreadyDone + remaining)),
+                     false);
             }
             break;
         }
@@ -674,8 +757,10 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     if (opened) {
         if (!part.Close()) writeFailed = true;
         if (writeFailed) {
-            Log(FormatText("Cannot write to %s: %s\r\n", partFileName.c_str(),
-                           std::strerror(part.Error())));
+            const std::string why = FormatText("Cannot write to %s: %s", partFileName.c_str(),
+                                               std::strerror(part.Error()));
+            Log(why + "\r\n");
+            Fail(Failure::Kind::LocalFile, why, true);
         }
         // Reported bytes that never reached the file are taken back, so the job's count
         // stays what the part files hold when a retry fetches them again.

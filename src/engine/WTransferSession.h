@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/Failure.h"
 #include "engine/SegmentLeads.h"
 #include "net/WLocks.h"
 #include "net/WSocket.h"
@@ -76,6 +77,9 @@ public:
     int RangeId() const { return rangeId < 0 ? threadNumber : rangeId; }
     int attemptIndex = 0;
     bool progressAnnounced = false;
+    // Why the attempt failed, read by the worker after RunAttempt (kind None after a success
+    // or a stop).
+    Failure failure;
 
     // ---- shared by both protocols ----
     // Logs the text, sends it on controlSocket and reads the reply (FTP reply or HTTP header
@@ -109,6 +113,8 @@ public:
     bool OpenActiveData();
     bool StartDataTransfer(const std::string& command);
     bool Retrieve(const std::string& path);
+    // True for a failed reply (code >= 400); a 5xx marks the recorded failure permanent.
+    bool RefusedForGood(int code);
 
     // ---- HTTP (HttpSequence.cpp) ----
     bool HttpDownload(const std::string& user, const std::string& password, const std::string& host,
@@ -219,6 +225,9 @@ public:
     void LogVerbatim(const std::string& text);
     // Logs a text of the session's own to this thread's page (URLs without passwords).
     void Log(const std::string& text);
+    // Records why the attempt fails, after the log line that says so: the latest one counts.
+    void Fail(Failure::Kind kind, const std::string& text, bool permanent);
+    void Fail(const Failure& value);
     // Reports progress for this thread (the data loop stores the job's startTick before its
     // first report of data).
     void Report(int64_t done, int64_t total, int64_t delta);
@@ -235,4 +244,14 @@ public:
     // The host's addresses from the job's lookup (no lock held), each tried in turn through
     // PrepareControlSocket and ConnectUnlessStopped; every failure is logged.
     bool ConnectControlSocket(const std::string& urlHost, int urlPort);
+
+private:
+    bool RunSteps();
+    // What the control socket is aimed at, for a failure's text: "host port 80", or the proxy.
+    std::string connectTarget;
+    // The last line Log wrote, and whether it came after the last recorded failure: an
+    // attempt that fails without a recorded reason reports that line.
+    std::string lastLogged;
+    bool loggedSinceFailure = false;
+    int failureCount = 0;
 };

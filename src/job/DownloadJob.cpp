@@ -40,6 +40,10 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
         LogLine("Job failed: " + lockError + "\r\n", 0);
         {
             std::lock_guard<std::mutex> lock(finishLock);
+            {
+                std::lock_guard<std::mutex> progress(progressLock);
+                view.failure = {Failure::Kind::LocalFile, lockError, true};
+            }
             PublishVerdict(false);
         }
         if (observer != nullptr) observer->JobChanged();
@@ -91,7 +95,7 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.ranges.Reset(fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
     fields.sizeless = false;
-    fields.noMoreAttempts = false;
+    fields.ResetGiveUp();
     fields.ExpectSizeProbe(threadCount > 1);
     fields.hosts.Reset();
     joiner.Reset(targetPath, fields.threadCount, &fields);
@@ -233,7 +237,7 @@ void DownloadJob::RangeDone(int rangeId) {
     if (!closing) joiner.PartDone(rangeId, fields.rangeSupport.load() > 0);
 }
 
-void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
+void DownloadJob::ThreadFinished(bool ok, int threadNumber, const Failure& failure) {
     // Before the count, so the last thread finds every earlier part appended or being
     // appended; outside the locks, since appending is long file work.
     // Its ranges went to the joiner as each completed; its own segment is named again for
@@ -259,6 +263,7 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber) {
                 if (!closing && !ok) {
                     bar->failed = true;
                     bar->tooltip = kFailedTooltip;
+                    bar->failure = failure;
                 }
             }
         }
@@ -287,6 +292,8 @@ void DownloadJob::GiveVerdict(bool ok) {
         } else if (!files.ok) {
             ok = false;
             LogLine("Job failed: " + files.error + "; part files kept\r\n", 0);
+            std::lock_guard<std::mutex> progress(progressLock);
+            view.failure = {Failure::Kind::Other, files.error + "; part files kept", false};
         } else if (settings.Snapshot().delfiles) {
             for (const std::string& stray : StrayPartFiles(fields.targetPath, fields.threadCount)) {
                 LogLine("Part file " + stray + " of a job with more threads was left as it is\r\n",

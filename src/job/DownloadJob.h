@@ -38,6 +38,8 @@ struct ThreadBarView {
     std::string tooltip = kConnectingTooltip;  // then "%d b of %d", or "Failed"
     bool failed = false;                       // red instead of blue
     bool finished = false;
+    // Why the thread failed, as its worker said (kind None: it did not, or nothing said why).
+    Failure failure;
     int64_t done = 0;
     int64_t total = 0;
 };
@@ -55,6 +57,9 @@ struct JobView {
     // are left out: what a rate is computed from.
     int64_t fetchedTotal = 0;
     int64_t fileSize = -1;
+    // The job's own failure after its threads (a target that cannot be locked, joined or
+    // written); kind None otherwise.
+    Failure failure;
 };
 
 class DownloadJob : public JobHost {
@@ -102,7 +107,7 @@ public:
     // them, and after the last one it is what a single report of the whole read leaves.
     void ReportChunks(int64_t done, int64_t total, int64_t delta, int64_t chunk,
                       int threadNumber) override;
-    void ThreadFinished(bool ok, int threadNumber) override;
+    void ThreadFinished(bool ok, int threadNumber, const Failure& failure = {}) override;
     void RangeDone(int rangeId) override;
     int64_t ReadLimit() const override;
 

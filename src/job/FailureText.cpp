@@ -138,10 +138,16 @@ std::string PlainFailure(const std::string& lastLine) {
     return LowerFirst(lastLine);
 }
 
+std::string ThreadFailure(const Failure& failure, const std::string& lastLine) {
+    return PlainFailure(failure.Known() ? failure.text : lastLine);
+}
+
 std::vector<std::string> JobFailureLines(const std::vector<bool>& failed,
-                                         const std::vector<std::string>& lastLines) {
-    auto lineOf = [&lastLines](size_t i) {
-        return i < lastLines.size() ? PlainFailure(lastLines[i]) : std::string();
+                                         const std::vector<std::string>& lastLines,
+                                         const std::vector<Failure>& failures) {
+    auto lineOf = [&](size_t i) {
+        const std::string last = i < lastLines.size() ? lastLines[i] : std::string();
+        return ThreadFailure(i < failures.size() ? failures[i] : Failure{}, last);
     };
     std::vector<std::pair<std::string, std::vector<size_t>>> groups;
     for (size_t i = 0; i < failed.size(); ++i) {

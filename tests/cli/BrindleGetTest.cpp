@@ -133,13 +133,49 @@ TEST_F(BrindleGetTest, RefusedPortFailsWithinItsAttempts) {
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f";
 
     const ProcessResult r = Run({"-a", "3", "-n", "2", "--retry-delay", "0", url}, 20000);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.exitCode, 4) << r.err;
     EXPECT_EQ(r.out, "Job failed\n");
-    // One line for the one reason both threads failed with.
-    EXPECT_EQ(r.err,
-              "brindle-get: threads #0, #1 failed: Cannot connect to 127.0.0.1: Connection "
-              "refused\n");
+    // One line for the one reason both threads failed with, naming the port.
+    EXPECT_EQ(r.err, "brindle-get: " + url + ": threads #0, #1 failed: cannot connect to " +
+                         "127.0.0.1 port " + std::to_string(ntohs(address.sin_port)) +
+                         ": Connection refused\n");
     EXPECT_FALSE(FileExists(work.File("f")));
+}
+
+// Each kind of failure has its exit status and one line naming the URL and the reason.
+TEST_F(BrindleGetTest, FailuresExitByKind) {
+    struct Case {
+        int status;          // the server's answer to every request
+        std::string scheme;  // https against a plain server: the handshake fails
+        std::string output;  // -o
+        int exitCode;
+        std::string reason;
+        long lines = 1;  // at most, one per distinct reason
+    };
+    const Case cases[] = {
+        {404, "http", "", 3, "failed: HTTP/1.1 404 Not Found\n"},
+        {500, "http", "", 1, "failed: HTTP/1.1 500 Status\n"},
+        // The fake answers no ClientHello: the handshake waits out the 3 s connect limit.
+        {200, "https", "", 5, "failed: TLS handshake with 127.0.0.1 failed"},
+        // A thread that gets to try names its own part file.
+        {200, "http", "no/such/folder/f.bin", 6, "failed: Cannot open ", 2},
+    };
+    for (const Case& c : cases) {
+        FakeHttpOptions options;
+        options.body = PatternBytes(10000, 3);
+        if (c.status != 200) options.headStatus = options.getStatus = c.status;
+        FakeHttpServer server(options);
+        std::string url = server.Url("/f.bin");
+        url.replace(0, 4, c.scheme);
+        std::vector<std::string> args{"-a", "1", "-n", "2", url};
+        if (!c.output.empty()) args.insert(args.begin(), {"-o", work.File(c.output)});
+        const ProcessResult r = Run(args, 20000);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.status << " " << r.err;
+        EXPECT_EQ(r.err.rfind("brindle-get: " + url + ": thread", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        const long lines = std::count(r.err.begin(), r.err.end(), '\n');
+        EXPECT_TRUE(lines >= 1 && lines <= c.lines) << r.err;
+    }
 }
 
 TEST_F(BrindleGetTest, QuietRunsSayNothingAndContinueAnswersTheQuestion) {
@@ -166,7 +202,7 @@ TEST_F(BrindleGetTest, ContinueNeverCutsATargetLongerThanTheRemoteFile) {
     const std::string mine = PatternBytes(15000, 13);
     WriteFileBytes(Target(), mine);
     ProcessResult r = Run({"-c", "-n", "2", server.Url()});
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_EQ(r.exitCode, 6) << r.out << r.err;
     EXPECT_NE(r.err.find("is longer than the remote file (10000 bytes): kept as it is"),
               std::string::npos)
         << r.err;
@@ -203,7 +239,8 @@ TEST_F(BrindleGetTest, ClaimedSizesNeverFillTheDisk) {
         };
         FakeHttpServer server(options);
         const ProcessResult r = Run({"-y", "-a", "1", "-n", "2", server.Url()});
-        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        // No room is the local file's failure; a body that ends early, the network's.
+        EXPECT_EQ(r.exitCode, huge ? 6 : 4) << r.out << r.err;
         EXPECT_EQ(r.err.find("Not enough room for ") != std::string::npos, huge) << r.err;
         // The first GET asks from byte 0 before the size is known.
         EXPECT_EQ(server.Requests("GET").size(), huge ? 1u : 2u) << claimed;

@@ -217,5 +217,33 @@ TEST_F(FtpDownloadTest, StopDuringPassiveTransferReturnsPromptly) {
     EXPECT_FALSE(host.Finished()[0].ok);
 }
 
+// A 5xx to the login or to RETR is the server's answer for good; a 4xx asks for a later try.
+TEST_F(FtpDownloadTest, RefusalsEndTheAttemptsAndSayWhy) {
+    struct Case {
+        std::string verb;
+        std::string reply;
+        int connections;  // with 3 attempts
+        bool permanent;
+    };
+    const Case cases[] = {
+        {"PASS", "530 Login incorrect.", 1, true},
+        {"RETR", "550 Failed to open file.", 1, true},
+        {"RETR", "450 Busy, try later.", 3, false},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server(Pattern(1000));
+        server.SetReply(c.verb, c.reply + "\r\n");
+        FakeJobHost host(MakeSettings(true, 3), server.Url(), Target(), 1);
+        host.Fields().options.retryPauseMs = 0;
+        EXPECT_FALSE(RunWorkers(host, {0})) << c.reply;
+        EXPECT_EQ(server.ConnectionCount(), c.connections) << c.reply;
+        ASSERT_EQ(host.Finished().size(), 1u);
+        const Failure failure = host.Finished()[0].failure;
+        EXPECT_EQ(failure.kind, c.reply[0] == '5' ? Failure::Kind::Refused : Failure::Kind::Server);
+        EXPECT_EQ(failure.permanent, c.permanent) << c.reply;
+        EXPECT_EQ(failure.text, c.reply);
+    }
+}
+
 }  // namespace
 }  // namespace ftptest

@@ -127,7 +127,7 @@ private slots:
         QCOMPARE(form.progb_1->BarColor(), kRed);
         int failed = 0;
         // The failed thread's tooltip and the line under the job bar say why, in words.
-        const QString why = "the connection ended before all the data came (HTTP/1.";
+        const QString why = "the connection ended after 0 of 40000 bytes";
         for (int i = 0; i < 3; ++i) {
             WProgressBar* bar = form.ThreadBars()[i];
             if (bar->BarColor() == kRed) {

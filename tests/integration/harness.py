@@ -341,8 +341,9 @@ class BrindleTestCase(unittest.TestCase):
                 self.assertFalse(os.path.exists(part), "part file %s left behind" % part)
 
     def assert_failed_with_parts(self, r, target, source, threads):
-        """Exit 1, "Job failed", and every part file a byte-exact prefix of its segment."""
-        self.assertEqual(r.rc, 1, str(r))
+        """Exit 4 (the connections broke), "Job failed", and every part file a byte-exact
+        prefix of its segment."""
+        self.assertEqual(r.rc, 4, str(r))
         self.assertIn(FAILED_TEXT, r.text, str(r))
         self.assertNotRegex(r.text, SUCCESS_RE, str(r))
         self.assert_parts_are_prefixes(target, source, threads)

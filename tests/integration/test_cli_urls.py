@@ -182,7 +182,7 @@ class ProxyAuthorizationTest(PrivateServers):
         del self.extra_env
         for given in ("", "%s:wrong@" % USER):
             r = self.run_get(["-a", "1", "-n", "2", "--proxy", self.proxy(given), url])
-            self.assertEqual(r.rc, 1, str(r))
+            self.assertEqual(r.rc, 3, str(r))  # the proxy's refusal
             self.assertIn("407", r.err)
             self.assertFalse(os.path.exists(self.target("rand-1m.bin")))
 

@@ -95,7 +95,7 @@ class VsftpdTest(FtpCase):
         for mode in ("passive", "active"):
             with self.subTest(mode=mode):
                 r, target = self.fetch("VSFTPD", "no-such-file.bin", 2, mode, "-a", "2")
-                self.assertEqual(r.rc, 1, str(r))
+                self.assertEqual(r.rc, 3, str(r))  # the server's refusal, not retried
                 self.assertIn("Job failed", r.text, str(r))
 
 

@@ -72,7 +72,9 @@ class NginxTest(BrindleTestCase):
 
     def test_missing_file_fails(self):
         r, target = self.fetch("no-such-file.bin", 2, "-a", "2")
-        self.assertEqual(r.rc, 1, str(r))
+        self.assertEqual(r.rc, 3, str(r))
+        # The 404 ends the job: no thread asks again.
+        self.assertNotIn("ATTEMPTION #1", r.text, str(r))
         self.assertIn("Job failed", r.text, str(r))
         self.assertFalse(os.path.exists(target) and os.path.getsize(target) > 0,
                          "an error page was written as data")

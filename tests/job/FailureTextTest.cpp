@@ -83,4 +83,18 @@ TEST(FailureText, JobLinesGroupThreadsByReason) {
     for (const Case& c : cases) EXPECT_EQ(JobFailureLines(c.failed, lines), c.expected);
 }
 
+// A thread's failure value wins over its last log line, which a thread without one keeps.
+TEST(FailureText, ValuesComeBeforeLogLines) {
+    const std::vector<std::string> lines = {"HEAD /g.bin HTTP/1.0", "HEAD /g.bin HTTP/1.0",
+                                            "No data within the stall limit: timed out"};
+    const std::vector<Failure> failures = {
+        {Failure::Kind::Network, "the connection closed before the server answered HEAD", false},
+        {Failure::Kind::Network, "the connection closed before the server answered HEAD", false},
+        {}};
+    EXPECT_EQ(JobFailureLines({true, true, true}, lines, failures),
+              (std::vector<std::string>{
+                  "Threads #0, #1: the connection closed before the server answered HEAD",
+                  "Thread #2: the server stopped sending data: timed out"}));
+}
+
 }  // namespace

@@ -45,10 +45,10 @@ void FakeJobHost::ReportProgress(int64_t done, int64_t total, int64_t delta, int
     progress.push_back({done, total, delta, threadNumber});
 }
 
-void FakeJobHost::ThreadFinished(bool ok, int threadNumber) {
+void FakeJobHost::ThreadFinished(bool ok, int threadNumber, const Failure& failure) {
     {
         std::lock_guard<std::mutex> guard(lock);
-        finished.push_back({ok, threadNumber});
+        finished.push_back({ok, threadNumber, failure});
     }
     finishedChanged.notify_all();
 }

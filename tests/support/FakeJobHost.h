@@ -25,6 +25,7 @@ struct ProgressReport {
 struct FinishedCall {
     bool ok = false;
     int threadNumber = 0;
+    Failure failure;
 };
 
 class FakeJobHost : public JobHost {
@@ -37,7 +38,7 @@ public:
     Settings SettingsSnapshot() const override;
     void LogLine(const std::string& text, int threadNumber) override;
     void ReportProgress(int64_t done, int64_t total, int64_t delta, int threadNumber) override;
-    void ThreadFinished(bool ok, int threadNumber) override;
+    void ThreadFinished(bool ok, int threadNumber, const Failure& failure = {}) override;
 
     // Replaces the settings that later snapshots return.
     void SetSettings(const Settings& settings);
