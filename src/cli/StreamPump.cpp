@@ -100,7 +100,13 @@ bool StreamPump::SendAvailable(int64_t limit) {
              " bytes of it had gone to " + outputName);
         return false;
     }
-    return SendRange(limit >= 0 ? std::min(size, limit) : size);
+    if (!SendRange(limit >= 0 ? std::min(size, limit) : size)) return false;
+    if (limit >= 0 && size < limit) {
+        // The job said the file is whole, but it holds less: nothing more will come.
+        Fail(file + " holds " + std::to_string(size) + " bytes, not " + std::to_string(limit));
+        return false;
+    }
+    return true;
 }
 
 bool StreamPump::SendRange(int64_t end) {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -62,13 +63,12 @@ HostLookup::Result HostLookup::Find(const std::string& host, const std::atomic<b
     const std::shared_ptr<State> s = state;
     std::unique_lock<std::mutex> guard(s->lock);
     std::shared_ptr<Entry>& slot = s->entries[host];
-    if (!slot) {
-        slot = std::make_shared<Entry>();
+    // Held here: a failed lookup takes the slot out of the map.
+    std::shared_ptr<Entry> entry = slot;
+    if (!entry) {
+        entry = slot = std::make_shared<Entry>();
         ++s->started;
-        std::shared_ptr<Entry> entry = slot;
-        // Detached: the thread owns what it writes to, so a job that ends first leaves it
-        // nothing to wait for.
-        std::thread([s, entry, host] {
+        auto lookUp = [s, entry, host] {
             Result result = Resolve(host);
             std::lock_guard<std::mutex> done(s->lock);
             entry->result = std::move(result);
@@ -79,9 +79,18 @@ HostLookup::Result HostLookup::Find(const std::string& host, const std::atomic<b
                 s->entries.erase(it);
             }
             s->answered.notify_all();
-        }).detach();
+        };
+        try {
+            // Detached: the thread owns what it writes to, so a job that ends first leaves it
+            // nothing to wait for.
+            std::thread(lookUp).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had: the lookup runs here, the stop waiting for it.
+            guard.unlock();
+            lookUp();
+            guard.lock();
+        }
     }
-    const std::shared_ptr<Entry> entry = slot;
     s->answered.wait(guard, [&] { return entry->done || stop.load(); });
     if (!entry->done) return Result{{}, 0, true};
     return entry->result;
