@@ -22,7 +22,7 @@ struct Entry {
 HostLookup::Result Resolve(const std::string& host) {
     HostLookup::Result result;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
@@ -31,9 +31,15 @@ HostLookup::Result Resolve(const std::string& host) {
         return result;
     }
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-        if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* address =
+            a->ai_family == AF_INET6
+                ? static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                : static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+        if (::inet_ntop(a->ai_family, address, text, sizeof text) == nullptr) continue;
         // One entry per address, not per protocol the resolver lists it for.
         bool seen = false;
         for (const auto& known : result.addresses) seen = seen || known == text;
@@ -56,8 +62,11 @@ struct HostLookup::State {
 HostLookup::HostLookup() : state(std::make_shared<State>()) {}
 
 HostLookup::Result HostLookup::Find(const std::string& host, const std::atomic<bool>& stop) {
-    in_addr literal{};
-    if (::inet_pton(AF_INET, host.c_str(), &literal) == 1) return Result{{host}, 0, false};
+    in6_addr literal{};
+    if (::inet_pton(AF_INET, host.c_str(), &literal) == 1 ||
+        ::inet_pton(AF_INET6, host.c_str(), &literal) == 1) {
+        return Result{{host}, 0, false};
+    }
 
     // A Reset while this waits must not pull the state from under it.
     const std::shared_ptr<State> s = state;

@@ -11,7 +11,7 @@
 class HostLookup {
 public:
     struct Result {
-        std::vector<std::string> addresses;  // dotted quads, in the resolver's order
+        std::vector<std::string> addresses;  // IPv4 and IPv6 as text, in the resolver's order
         int error = 0;                       // a getaddrinfo code (< 0) or errno (> 0)
         bool stopped = false;                // stop was set before the answer came
     };

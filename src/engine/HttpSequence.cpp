@@ -139,7 +139,9 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
         block = t.path + t.extra + " HTTP/1.0\r\n";
         block += "Connection: Close\r\n";
     }
-    block += FormatText("Host: %s:%d\r\n", t.host.c_str(), t.port);
+    // An IPv6 address goes in brackets, as in the URL.
+    const bool v6 = t.host.find(':') != std::string::npos;
+    block += FormatText(v6 ? "Host: [%s]:%d\r\n" : "Host: %s:%d\r\n", t.host.c_str(), t.port);
     block += "Accept: */*\r\n";
     block += (https ? "Referer: https://" : "Referer: http://") + t.host + "\r\n";
     if (t.authorization) {

@@ -52,8 +52,9 @@ int WaitReady(int fd, int wakeFd, short events, Clock::time_point deadline) {
     return result == WaitResult::Ready ? 0 : WaitError(result, error);
 }
 
-int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return 0;
+int ConnectTo(int fd, int wakeFd, const sockaddr& remote, socklen_t remoteLength,
+              Clock::time_point deadline) {
+    if (::connect(fd, &remote, remoteLength) == 0) return 0;
     int error = errno;
     // A non-blocking connect interrupted by a signal goes on in the background.
     if (error != EINPROGRESS && error != EINTR) return error;

@@ -18,7 +18,8 @@ int WaitReady(int fd, int wakeFd, short events, Clock::time_point deadline);
 
 // Each returns 0 on success or the error code for lastError: ETIMEDOUT when the deadline (or
 // the stall limit) passed, ECANCELED when wakeFd was signalled, else the OS error.
-int ConnectTo(int fd, int wakeFd, const sockaddr_in& remote, Clock::time_point deadline);
+int ConnectTo(int fd, int wakeFd, const sockaddr& remote, socklen_t length,
+              Clock::time_point deadline);
 // Sends all `length` bytes; `sent` tells how many went out.
 int SendAll(int fd, int wakeFd, const char* data, int length, int stallMs, int& sent);
 // One read; `received` is the byte count (0: the peer closed). The stall limit runs from the

@@ -150,8 +150,9 @@ ssl_st* NewSession(const TlsOptions& options, const std::string& serverName, int
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
-    in_addr address{};
-    const bool literal = ::inet_pton(AF_INET, serverName.c_str(), &address) == 1;
+    in6_addr address{};
+    const bool literal = ::inet_pton(AF_INET, serverName.c_str(), &address) == 1 ||
+                         ::inet_pton(AF_INET6, serverName.c_str(), &address) == 1;
     // No SNI for an address literal; the certificate must then name the address itself.
     if (!literal) SSL_set_tlsext_host_name(ssl, serverName.c_str());
     if (!options.insecure) {

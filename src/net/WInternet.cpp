@@ -1,5 +1,7 @@
 #include "net/WInternet.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "net/AsciiText.h"
@@ -133,12 +135,29 @@ bool WInternet::CrackUrl(const std::string& url, int& scheme, std::string& host,
     const int newScheme = SchemeNumber(schemeText);
     std::string_view hostText = hostPort;
     uint16_t newPort = DefaultPort(newScheme);
-    const size_t colon = hostPort.find(':');
-    if (colon != std::string_view::npos) {
-        hostText = hostPort.substr(0, colon);
-        if (!ParsePort(hostPort.substr(colon + 1), newPort)) return false;
+    std::string_view portText;
+    bool hasPort = false;
+    if (!hostPort.empty() && hostPort.front() == '[') {
+        // An IPv6 literal in brackets; the host is what they hold.
+        const size_t close = hostPort.find(']');
+        if (close == std::string_view::npos) return false;
+        hostText = hostPort.substr(1, close - 1);
+        const std::string_view after = hostPort.substr(close + 1);
+        if (!after.empty() && after.front() != ':') return false;
+        hasPort = !after.empty();
+        if (hasPort) portText = after.substr(1);
+        in6_addr address{};
+        if (::inet_pton(AF_INET6, std::string(hostText).c_str(), &address) != 1) return false;
+    } else {
+        const size_t colon = hostPort.find(':');
+        if (colon != std::string_view::npos) {
+            hostText = hostPort.substr(0, colon);
+            portText = hostPort.substr(colon + 1);
+            hasPort = true;
+        }
+        if (!IsValidHost(hostText)) return false;
     }
-    if (!IsValidHost(hostText)) return false;
+    if (hasPort && !ParsePort(portText, newPort)) return false;
 
     std::string_view userText = userInfo;
     std::string_view passwordText;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "net/SocketIo.h"
@@ -46,6 +47,9 @@ struct WSocketImp {
     int protocol = 0;
     sockaddr_in localAddress = MakeAddress(INADDR_ANY);
     sockaddr_in remoteAddress = MakeAddress(INADDR_NONE);
+    // An IPv6 peer (SetRemoteAddress with IPv6 text): the socket is then of that family.
+    bool remoteIsV6 = false;
+    sockaddr_in6 remoteAddress6{};
     int connectMs = 0;
     int stallMs = 0;
     // BeginBlockDeadline: the whole exchange must be over by then, however it trickles in.
@@ -76,6 +80,7 @@ struct WSocketImp {
         lastError = 0;
         localAddress = MakeAddress(INADDR_ANY);
         remoteAddress = MakeAddress(INADDR_NONE);
+        remoteIsV6 = false;
     }
     bool EnsureWake() {
         if (wakeFd < 0) wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -248,6 +253,27 @@ bool WBaseSocket::SetRemoteAddress(const std::string& dottedQuad) {
     std::lock_guard<std::mutex> lock(imp_->mutex);
     WSocketImp& imp = *imp_;
     if (imp.state != Idle) return false;
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, dottedQuad.c_str(), &v6) == 1) {
+        // A socket made for IPv4 and not yet used is made again for IPv6.
+        if (imp.addressFamily != AF_INET6 && imp.handle >= 0) {
+            const int fd =
+                ::socket(AF_INET6, imp.socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, imp.protocol);
+            if (fd < 0) {
+                imp.Fail(errno);
+                return false;
+            }
+            ::close(imp.handle);
+            imp.handle = fd;
+        }
+        imp.addressFamily = AF_INET6;
+        imp.remoteIsV6 = true;
+        imp.remoteAddress6.sin6_family = AF_INET6;
+        imp.remoteAddress6.sin6_addr = v6;
+        imp.remoteAddress6.sin6_port = imp.remoteAddress.sin_port;
+        imp.state = Resolved;
+        return true;
+    }
     // inet_addr on purpose: text that is no address becomes 255.255.255.255, which Connect
     // then refuses.
     imp.remoteAddress.sin_addr.s_addr = ::inet_addr(dottedQuad.c_str());
@@ -260,6 +286,7 @@ bool WBaseSocket::SetRemotePort(int port) {
     WSocketImp& imp = *imp_;
     if (imp.state != Idle && imp.state != Resolving && imp.state != Resolved) return false;
     imp.remoteAddress.sin_port = htons(static_cast<uint16_t>(port));
+    imp.remoteAddress6.sin6_port = imp.remoteAddress.sin_port;
     return true;
 }
 
@@ -283,8 +310,11 @@ bool WBaseSocket::SetLocalAddress(const std::string& dottedQuad) {
 
 std::string WBaseSocket::GetRemoteAddress() const {
     std::lock_guard<std::mutex> lock(imp_->mutex);
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &imp_->remoteAddress.sin_addr, text, sizeof text)) return "";
+    char text[INET6_ADDRSTRLEN] = {};
+    const bool v6 = imp_->remoteIsV6;
+    const void* address = v6 ? static_cast<const void*>(&imp_->remoteAddress6.sin6_addr)
+                             : static_cast<const void*>(&imp_->remoteAddress.sin_addr);
+    if (!::inet_ntop(v6 ? AF_INET6 : AF_INET, address, text, sizeof text)) return "";
     return text;
 }
 
@@ -388,11 +418,20 @@ bool WBaseSocket::Connect() {
     if (!ReadLocalAddress(imp, bound)) return false;
     if (bound.sin_port == 0 && imp.localAddress.sin_port != 0 && !BindLocal(imp)) return false;
     InFlightCall call(imp);
-    sockaddr_in remote = imp.remoteAddress;
+    sockaddr_storage remote{};
+    socklen_t remoteLength = 0;
+    if (imp.remoteIsV6) {
+        std::memcpy(&remote, &imp.remoteAddress6, sizeof imp.remoteAddress6);
+        remoteLength = sizeof imp.remoteAddress6;
+    } else {
+        std::memcpy(&remote, &imp.remoteAddress, sizeof imp.remoteAddress);
+        remoteLength = sizeof imp.remoteAddress;
+    }
     Clock::time_point deadline = DeadlineAfter(imp.ConnectLimit());
     lock.unlock();
 
-    int error = socketio::ConnectTo(call.fd, call.wakeFd, remote, deadline);
+    int error = socketio::ConnectTo(call.fd, call.wakeFd, reinterpret_cast<const sockaddr&>(remote),
+                                    remoteLength, deadline);
 
     lock.lock();
     if (call.Finish(lock)) return false;

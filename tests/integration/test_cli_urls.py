@@ -2,7 +2,8 @@
 """brindle-get against real servers on what people type and expect: a Content-Disposition name
 (-J) from nginx, a squid that asks for basic authorization (user:pass@ in --proxy and
 http_proxy, plain and through a CONNECT tunnel), an FTP path with blanks on vsftpd, the summary
-line, and no escape sequences with TERM=dumb on a terminal.
+line, no escape sequences with TERM=dumb on a terminal, and an IPv6 literal ([::1]) where the
+machine has IPv6 on its loopback.
 
 The nginx and squid here are private instances of this file, on free ports: the shared servers
 run with whatever configuration started them first, so they cannot be relied on for a location
@@ -25,6 +26,19 @@ from harness import (DATA, RUN_TIMEOUT, STATE, BrindleTestCase, free_port, main,
 SRC = os.path.join(DATA, "rand-1m.bin")
 CA = os.path.join(STATE, "nginx-tls", "certs", "ca.crt")
 USER, PASSWORD = "amy", "s3cr3t pw"
+
+
+def loopback_v6():
+    import socket
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+HAVE_V6 = loopback_v6()
 NCSA = "/usr/lib/squid/basic_ncsa_auth"
 
 NGINX_CONF = """worker_processes 1;
@@ -38,7 +52,7 @@ http {{
     uwsgi_temp_path {dir}/uw;
     scgi_temp_path {dir}/sc;
     server {{
-        listen 127.0.0.1:{port};
+        listen 127.0.0.1:{port};{v6}
         root {data};
         location /named/ {{
             alias {data}/;
@@ -98,7 +112,8 @@ class PrivateServers(BrindleTestCase):
         cls.servers = []
         cls.nginx_port = cls._start("nginx", NGINX_CONF, [
             "nginx", "-p", cls.dir, "-c", os.path.join(cls.dir, "nginx.conf"), "-e",
-            os.path.join(cls.dir, "nginx-error.log"), "-g", "daemon off;"])
+            os.path.join(cls.dir, "nginx-error.log"), "-g", "daemon off;"],
+            v6="\n        listen [::1]:{port};" if HAVE_V6 else "")
         cls.squid_port = None
         if os.path.exists(NCSA) and shutil.which("squid") and shutil.which("openssl"):
             hashed = subprocess.run(["openssl", "passwd", "-1", PASSWORD], capture_output=True,
@@ -113,6 +128,7 @@ class PrivateServers(BrindleTestCase):
     @classmethod
     def _start(cls, name, template, cmd, **extra):
         p = free_port()
+        extra = {k: v.format(port=p) for k, v in extra.items()}
         with open(os.path.join(cls.dir, name + ".conf"), "w") as f:
             f.write(template.format(dir=cls.dir, port=p, data=DATA, ncsa=NCSA, **extra))
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -141,6 +157,16 @@ class PrivateServers(BrindleTestCase):
         self.assertEqual(sha256(self.target(name)), sha256(source), name)
         self.assertRegex(r.out, r"\nSaved %s: 1\.0 MiB in \d+\.\d+ s \([\d.]+ [KMG]iB/s\)\n$" %
                          name.replace(".", r"\."))
+
+
+class Ipv6Test(PrivateServers):
+    def test_an_ipv6_literal(self):
+        if not HAVE_V6:
+            self.skipTest("no IPv6 on the loopback")
+        url = "http://[::1]:%d/rand-1m.bin" % self.nginx_port
+        r = self.run_get(["-v", "-n", "4", url])
+        self.assert_saved(r, "rand-1m.bin")
+        self.assertIn("Host: [::1]:%d" % self.nginx_port, r.err)
 
 
 class ContentDispositionTest(PrivateServers):

@@ -170,12 +170,46 @@ TEST(CrackUrl, PortLimits) {
     }
 }
 
+TEST(CrackUrl, IPv6LiteralsInBrackets) {
+    const struct {
+        const char* url;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"http://[::1]:8080/f", "::1", 8080},
+        {"https://u:p@[2001:db8::7]/f?q", "2001:db8::7", 443},
+        {"ftp://[::ffff:127.0.0.1]:2121/f", "::ffff:127.0.0.1", 2121},
+    };
+    for (const auto& c : cases) {
+        Parts p;
+        ASSERT_TRUE(Crack(c.url, p)) << c.url;
+        EXPECT_EQ(p.host, c.host);
+        EXPECT_EQ(p.port, c.port);
+    }
+}
+
 TEST(CrackUrl, RefusesTextThatIsNoUrl) {
-    for (const char* bad :
-         {"", "garbage", "host/path", "http:/host/x", "://host/x", "1ttp://host/x",
-          "ht tp://host/x", " http://host/x", "http://", "http:///path", "http://user@/path",
-          "http://ho st/x", "http://host\t/x", "http://[::1]:80/x", "http://host/a\r\nDELE b",
-          "ftp://host/f\x7f", "file:///etc/passwd"}) {
+    for (const char* bad : {"",
+                            "garbage",
+                            "host/path",
+                            "http:/host/x",
+                            "://host/x",
+                            "1ttp://host/x",
+                            "ht tp://host/x",
+                            " http://host/x",
+                            "http://",
+                            "http:///path",
+                            "http://user@/path",
+                            "http://ho st/x",
+                            "http://host\t/x",
+                            "http://[::1/x",
+                            "http://[zz]/x",
+                            "http://[::1]x/",
+                            "http://[::1]:0/",
+                            "http://::1/x",
+                            "http://host/a\r\nDELE b",
+                            "ftp://host/f\x7f",
+                            "file:///etc/passwd"}) {
         Parts p;
         EXPECT_FALSE(Crack(bad, p)) << '"' << bad << '"';
         ExpectUntouched(p);
