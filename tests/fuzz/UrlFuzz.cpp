@@ -1,6 +1,8 @@
 // Fuzz target for the URL splitter: the input is the URL text. Checks that a refused URL leaves
 // every output untouched, that the parts of an accepted one are well formed and come from the
 // URL, and that putting the parts back together splits into the same parts.
+#include <arpa/inet.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -59,7 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!HasControlChar(*part));
     }
     FUZZ_CHECK(!p.host.empty());
-    FUZZ_CHECK(p.host.find_first_of(":/?#@[] ") == std::string::npos);
+    // A name or IPv4 address, or an IPv6 address without its brackets.
+    in6_addr v6{};
+    const bool ipv6 = ::inet_pton(AF_INET6, p.host.c_str(), &v6) == 1;
+    FUZZ_CHECK(p.host.find_first_of(ipv6 ? "/?#@[] " : ":/?#@[] ") == std::string::npos);
     FUZZ_CHECK(p.port != 0 || WInternet::DefaultPort(p.scheme) == 0);
     FUZZ_CHECK(p.user.find_first_of(":/?#") == std::string::npos);
     FUZZ_CHECK(p.password.find_first_of("/?#") == std::string::npos);
@@ -72,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string again = schemeText + "://";
     if (!p.user.empty() || !p.password.empty()) again += p.user + ":" + p.password + "@";
-    again += p.host;
+    again += ipv6 ? "[" + p.host + "]" : p.host;
     if (p.port != WInternet::DefaultPort(p.scheme)) again += ":" + std::to_string(p.port);
     again += p.path + p.extra;
     UrlParts q;
