@@ -69,6 +69,16 @@ bool WTransferSession::OpenHttpConnection(const HttpTarget& target) {
     return ConnectControlSocket(target.host, target.port) && SecureControlSocket(target);
 }
 
+int WTransferSession::RequestFollowingRedirects(const std::string& method, HttpTarget& target,
+                                                int& hops, const std::string& fields) {
+    int status = SendCommand(method + " " + HttpRequestBlock(target) + fields + "\r\n");
+    while (IsRedirectStatus(status)) {
+        if (!FollowRedirect(status, target, hops)) return kConnectionFailed;
+        status = SendCommand(method + " " + HttpRequestBlock(target) + fields + "\r\n");
+    }
+    return status;
+}
+
 bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops) {
     std::string location;
     if (!HttpFieldValue(lastReply, "Location", location) || location.empty()) {

@@ -39,18 +39,13 @@ bool WTransferSession::MayProbeWithGet() {
 }
 
 int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
-    const std::string rangeLine = "Range: bytes=0-\r\n";
-    int status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
-    while (IsRedirectStatus(status)) {
-        if (!FollowRedirect(status, target, hops)) return kConnectionFailed;
-        status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
-    }
+    const int status = RequestFollowingRedirects("GET", target, hops, "Range: bytes=0-\r\n");
     // An empty file has no byte 0 to send; HEAD says what it is.
     if (status == 416) {
         failure = {};
         return 0;
     }
-    if (status > 399 || status == kConnectionFailed) return kConnectionFailed;
+    if (status > 399) return kConnectionFailed;
     if (status != 200 && status != 206) {
         Log(FormatText("GET answered with status %d: no file size\r\n", status));
         return kConnectionFailed;
@@ -95,11 +90,7 @@ bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconne
     if (reconnect && !OpenHttpConnection(target)) return false;
     if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
     requestedRangeStart = -1;
-    int status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
-    while (IsRedirectStatus(status)) {
-        if (!FollowRedirect(status, target, hops)) return false;
-        status = SendCommand("GET " + HttpRequestBlock(target) + "\r\n");
-    }
+    const int status = RequestFollowingRedirects("GET", target, hops);
     if (status > 399 || !CheckDataReply(status, false)) return false;
     segmentStart = 0;
     alreadyDone = 0;
@@ -180,11 +171,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     }
     if (dataStatus == 0 && (job.fileSize.load() == -1 || job.CurrentUrl() != target.url)) {
         if (reconnect && !OpenHttpConnection(target)) return false;
-        int status = SendCommand("HEAD " + HttpRequestBlock(target) + "\r\n");
-        while (IsRedirectStatus(status)) {
-            if (!FollowRedirect(status, target, hops)) return false;
-            status = SendCommand("HEAD " + HttpRequestBlock(target) + "\r\n");
-        }
+        const int status = RequestFollowingRedirects("HEAD", target, hops);
         if (status > 399) return false;
         // The size of an interim or other answer is not the file's.
         if (status < 200 || status > 299) {
@@ -272,12 +259,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
                                AsLong(segmentStart + remaining - 1));
         if (!ifRange.empty()) rangeLine += "If-Range: " + ifRange + "\r\n";
     }
-    int status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
-    // A redirect's body is never read: the connection is dropped and the request asked again.
-    while (IsRedirectStatus(status)) {
-        if (!FollowRedirect(status, target, hops)) return false;
-        status = SendCommand("GET " + HttpRequestBlock(target) + rangeLine + "\r\n");
-    }
+    const int status = RequestFollowingRedirects("GET", target, hops, rangeLine);
     if (status > 399) return false;
     if (!CheckDataReply(status, !ifRange.empty())) return false;
     return ReceiveSegment(true);

@@ -151,6 +151,11 @@ public:
     // one and keep it up to its end; the job's size becomes what came.
     bool FetchSizeless(HttpTarget& target, int& hops, bool reconnect);
     bool FollowRedirect(int status, HttpTarget& target, int& hops);
+    // Sends method for target with the extra header fields, following redirects (a redirect's
+    // body is never read: the connection is dropped and the request asked again). The final
+    // status, or kConnectionFailed when a redirect is not followed.
+    int RequestFollowingRedirects(const std::string& method, HttpTarget& target, int& hops,
+                                  const std::string& fields = "");
     // False, with a log line, when this job may not fetch the URL's scheme.
     bool SchemeAllowed(int urlScheme, const std::string& url);
 

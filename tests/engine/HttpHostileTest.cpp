@@ -22,16 +22,8 @@ std::pair<std::string, std::string> SplitAnswer(const std::string& answer) {
     return {answer.substr(0, end), answer.substr(end)};
 }
 
-// The body in chunks of 1000 bytes, with an extension on the first and a trailer at the end.
 std::string Chunked(const std::string& body) {
-    std::string out;
-    char size[32];
-    for (size_t at = 0; at < body.size(); at += 1000) {
-        const std::string piece = body.substr(at, 1000);
-        std::snprintf(size, sizeof size, "%zx%s\r\n", piece.size(), at == 0 ? ";x=1" : "");
-        out += size + piece + "\r\n";
-    }
-    return out + "0\r\nX-Trailer: 1\r\n\r\n";
+    return testsupport::ChunkedBody(body);
 }
 
 std::string AddField(const std::string& answer, const std::string& field) {

@@ -1,7 +1,6 @@
 // Thread 0 of a fresh job learns the size from its first GET: no HEAD when that reply gives it,
 // HEAD on a new connection when it does not. Every download checks the bytes.
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 
 #include "HttpTestFixture.h"
@@ -38,16 +37,8 @@ std::string Unsized(const FakeHttpRequest& request, const std::string& answer, b
     const size_t length = head.find("Content-Length:");
     head.erase(length, head.find("\r\n", length) + 2 - length);
     if (request.method == "HEAD") return head + "\r\n";
-    const std::string body = answer.substr(end + 4);
-    std::string framed;
-    for (size_t at = 0; at < body.size(); at += 1000) {
-        const std::string piece = body.substr(at, 1000);
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
-        framed += size + piece + "\r\n";
-    }
-    if (!cut) framed += "0\r\n\r\n";
-    return head + "Transfer-Encoding: chunked\r\n\r\n" + framed;
+    return head + "Transfer-Encoding: chunked\r\n\r\n" +
+           testsupport::ChunkedBody(answer.substr(end + 4), !cut);
 }
 
 const char* const kSizelessLine =

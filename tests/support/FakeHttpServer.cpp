@@ -70,6 +70,17 @@ std::string PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+std::string ChunkedBody(const std::string& body, bool complete) {
+    std::string out;
+    char size[32];
+    for (size_t at = 0; at < body.size(); at += 1000) {
+        const std::string piece = body.substr(at, 1000);
+        std::snprintf(size, sizeof size, "%zx%s\r\n", piece.size(), at == 0 ? ";x=1" : "");
+        out += size + piece + "\r\n";
+    }
+    return complete ? out + "0\r\nX-Trailer: 1\r\n\r\n" : out;
+}
+
 FakeHttpServer::FakeHttpServer(FakeHttpOptions options_) : options(std::move(options_)) {
     listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;

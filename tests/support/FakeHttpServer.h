@@ -19,6 +19,9 @@ namespace testsupport {
 
 // Deterministic pseudo-random bytes, so that a misplaced byte range shows.
 std::string PatternBytes(size_t size, uint32_t seed = 1);
+// The body in chunks of 1000 bytes, with an extension on the first; complete: the last chunk
+// and a trailer follow, else the framing stops short.
+std::string ChunkedBody(const std::string& body, bool complete = true);
 
 struct FakeHttpRequest;
 
