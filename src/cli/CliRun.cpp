@@ -377,7 +377,7 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     // -J: the file takes the server's name once it is whole.
     std::string renameProblem;
     std::string saved = target;
-    const std::string serverName = SafeServerName(job.Fields().Disposition());
+    const std::string serverName = SafeServerName(job.Fields().knowledge.Disposition());
     if (view.succeeded && options.serverName && !output.stream && !serverName.empty()) {
         renameProblem = RenameToServerName(target, serverName, options.clobber, saved);
     }

@@ -41,36 +41,34 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
 
     // The probe tells whether segments other than the first can be fetched at all. With one
     // thread it is skipped: the first REST with an offset decides.
-    if (job.rangeSupport.load() == -1 && job.threadCount > 1) {
+    if (job.knowledge.RangeSupport() == -1 && job.threadCount > 1) {
         const int probe = SendCommand("REST 64\r\n");
         // A connection that broke refused nothing: the retry asks again.
         if (probe == kConnectionFailed) return false;
-        if (probe < kFailureCode) {
-            job.rangeSupport.store(1);
-            // The server now holds offset 64 until the next RETR.
-            restProbeAccepted = true;
-        } else {
-            job.rangeSupport.store(0);
-            if (threadNumber > 0) {
-                SendCommand("QUIT\r\n");
-                return true;
-            }
+        const bool accepted = probe < kFailureCode;
+        // The server now holds offset 64 until the next RETR.
+        restProbeAccepted = accepted;
+        // The first answer stands for the job; a connection that contradicts it finds out at
+        // its own REST.
+        if (job.knowledge.LearnRangeSupport(accepted ? 1 : 0) == 0 && threadNumber > 0) {
+            SendCommand("QUIT\r\n");
+            return true;
         }
     }
 
     // Without resume, thread 0 fetches the whole file and the others have nothing to do.
-    if (job.rangeSupport.load() == 0 && threadNumber > 0) {
+    if (job.knowledge.RangeSupport() == 0 && threadNumber > 0) {
         SendCommand("QUIT\r\n");
         return true;
     }
 
     if (!QueryFtpSize(file)) return false;
     if (targetComplete) return true;
-    if (job.rangeSupport.load() == 0) {
+    if (job.knowledge.RangeSupport() == 0) {
         // Without resume the target is complete only when it holds the whole file (a target
         // as long as one segment is not), and with no seam to check, only a record from the
         // same remote file vouches for it.
-        const int64_t size = job.fileSize.load();
+        const int64_t size = job.knowledge.Size();
         segmentStart = 0;
         seamBytes = 0;
         remaining = alreadyDone == size && partVouched ? 0 : size;
@@ -81,19 +79,19 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
 }
 
 bool WTransferSession::QueryFtpSize(const std::string& path) {
-    if (job.fileSize.load() == -1) {
+    if (job.knowledge.Size() == -1) {
         // Asked before the size is stored: whoever finds the size finds the validator too.
         const bool dated = SendCommand("MDTM " + path + "\r\n") == 213;
-        job.SetValidator(dated ? FtpValidator(lastReply) : "");
+        job.knowledge.LearnValidator(dated ? FtpValidator(lastReply) : "");
         int code = SendCommand("SIZE " + path + "\r\n");
         const Failure sizeRefused = failure;
         // Another worker may have stored the size meanwhile; then STAT is not needed.
-        if (code >= kFailureCode && job.fileSize.load() == -1) {
+        if (code >= kFailureCode && job.knowledge.Size() == -1) {
             if (RefusedForGood(SendCommand("STAT " + path + "\r\n"))) return false;
             if (ComputeSegment(false)) return true;
             // SIZE refused and STAT named no size: the file is not there to fetch (vsftpd
             // answers STAT of a missing file with an empty listing).
-            if (code >= 500 && code != kConnectionFailed && job.fileSize.load() == -1) {
+            if (code >= 500 && code != kConnectionFailed && job.knowledge.Size() == -1) {
                 Failure missing = sizeRefused;
                 missing.permanent = true;
                 Fail(missing);
@@ -121,9 +119,9 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     // Restart offset. startsAtZero: the data must come from the first byte of the file.
     // A resumed segment starts seamBytes early, so the data loop can check the seam.
     bool startsAtZero = true;
-    const int64_t size = job.fileSize.load();
+    const int64_t size = job.knowledge.Size();
     const int64_t offset = segmentStart - seamBytes;
-    if (job.rangeSupport.load() == 0) {
+    if (job.knowledge.RangeSupport() == 0) {
         segmentStart = 0;
         alreadyDone = 0;
         remaining = size;
@@ -136,11 +134,18 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
             return false;
         }
         if (code < kFailureCode) {
-            job.rangeSupport.store(1);
+            job.knowledge.LearnRangeSupport(1);
             restProbeAccepted = false;  // this offset replaces the probe's
             startsAtZero = false;
+        } else if (job.knowledge.LearnRangeSupport(0) != 0) {
+            // Refused here, accepted before: offsets cannot be trusted on this server, so the
+            // whole file comes over one connection.
+            Log("REST refused although the server took offsets before: the whole file is "
+                "fetched over one connection\r\n");
+            job.RequestWholeFile();
+            SetListenSocket(nullptr);
+            return false;
         } else {
-            job.rangeSupport.store(0);
             if (threadNumber > 0) {
                 SetListenSocket(nullptr);
                 return false;
@@ -164,7 +169,8 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     // The part file's bytes from an earlier job count once: later attempts find bytes that
     // were already reported chunk by chunk, and announcing them again would count them twice.
     if (!progressAnnounced) {
-        if (job.rangeSupport.load() != 0) Report(alreadyDone, remaining + alreadyDone, alreadyDone);
+        if (job.knowledge.RangeSupport() != 0)
+            Report(alreadyDone, remaining + alreadyDone, alreadyDone);
         progressAnnounced = true;
     }
 

@@ -30,7 +30,7 @@ bool WTransferSession::MayProbeWithGet() {
     // Only a fresh start: a part in hand is resumed from its end, which needs the size first,
     // and -c must judge the target before anything is fetched.
     if (!job.options.sizeFromFirstGet || job.options.keepCompleteTarget ||
-        job.fileSize.load() != -1 || RangeId() != 0) {
+        job.knowledge.Size() != -1 || RangeId() != 0) {
         return false;
     }
     struct stat status;
@@ -68,19 +68,14 @@ int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
         Log("No file size in the reply: asking with HEAD\r\n");
         return 0;
     }
-    // The validator before the size, as with HEAD.
-    job.SetValidator(HttpValidator(lastReply));
-    int unknown = -1;
-    job.rangeSupport.compare_exchange_strong(unknown, status == 206 ? 1 : 0);
-    int64_t noSize = -1;
-    job.fileSize.compare_exchange_strong(noSize, size);
-    job.EndSizeProbe();
+    job.knowledge.LearnFile(HttpValidator(lastReply), status == 206 ? 1 : 0, size);
+    job.knowledge.EndSizeProbe();
     return status;
 }
 
 bool WTransferSession::AdoptReplyUrl(const HttpTarget& target) {
     // Every thread fetches from where the first one's redirects led.
-    const std::string jobUrl = job.AdoptFinalUrl(target.url);
+    const std::string jobUrl = job.knowledge.LearnFinalUrl(target.url);
     if (jobUrl == target.url) return true;
     Log("The job fetches from " + jobUrl + ", not from " + target.url + "\r\n");
     return false;
@@ -103,15 +98,11 @@ bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconne
         Log("Content-Length " + lengthText + " is no size\r\n");
         return false;
     }
-    if (!bodyToEnd) {
-        int64_t unknown = -1;
-        job.fileSize.compare_exchange_strong(unknown, length);
-    }
+    if (!bodyToEnd) job.knowledge.LearnSize(length);
     // Only bounds the loop when the end is the connection's or the framing's.
     remaining = bodyToEnd ? INT64_MAX / 2 : length;
     if (!ReceiveSegment(true)) return false;
-    int64_t unknown = -1;
-    job.fileSize.compare_exchange_strong(unknown, remaining);
+    job.knowledge.LearnSize(remaining);
     return true;
 }
 
@@ -152,15 +143,15 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
 
     // Threads after the first, connected already, wait for the first one's reply instead of
     // asking the size themselves, unless it led elsewhere.
-    if (threadNumber > 0 && job.fileSize.load() == -1) {
-        job.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
+    if (threadNumber > 0 && job.knowledge.Size() == -1) {
+        job.knowledge.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
         if (stopRequested) return false;
         // Thread 0's answer ended the job (a 404): no request of ours can mend it.
         if (job.noMoreAttempts) return false;
-        if (job.sizeless.load()) return true;
+        if (job.knowledge.Sizeless()) return true;
     }
     const bool probe = threadNumber == 0 && MayProbeWithGet();
-    if (threadNumber == 0 && !probe) job.EndSizeProbe();
+    if (threadNumber == 0 && !probe) job.knowledge.EndSizeProbe();
     int dataStatus = 0;  // the status of a GET already answered
     bool reconnect = false;
     if (probe) {
@@ -169,7 +160,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         // 0: the size comes from HEAD, on a new connection; the others wait for that too.
         reconnect = dataStatus == 0;
     }
-    if (dataStatus == 0 && (job.fileSize.load() == -1 || job.CurrentUrl() != target.url)) {
+    if (dataStatus == 0 && (job.knowledge.Size() == -1 || job.CurrentUrl() != target.url)) {
         if (reconnect && !OpenHttpConnection(target)) return false;
         const int status = RequestFollowingRedirects("HEAD", target, hops);
         if (status > 399) return false;
@@ -186,33 +177,28 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
             return false;
         }
         // Before the size is stored: whoever finds the size finds the validator too.
-        job.SetValidator(HttpValidator(lastReply));
-        if (job.rangeSupport.load() == -1) {
-            int unknown = -1;
-            job.rangeSupport.compare_exchange_strong(unknown, HttpRangeSupport(lastReply));
-        }
+        job.knowledge.LearnFile(HttpValidator(lastReply), HttpRangeSupport(lastReply), -1);
         std::string lengthText;
-        if (status == 200 && job.fileSize.load() == -1 &&
+        // Nothing to split without a size: one connection, and no part beside the target.
+        if (status == 200 && job.knowledge.Size() == -1 &&
             !HttpFieldValue(lastReply, "Content-Length", lengthText) &&
-            !job.sizeless.exchange(true)) {
-            // Nothing to split without a size: one connection, and no part beside the target.
-            job.rangeSupport = 0;
+            job.knowledge.LearnSizeless()) {
             Log("No file size in the reply: the whole body is fetched over one connection, "
                 "up to its end\r\n");
         }
     }
-    if (job.sizeless.load()) {
+    if (job.knowledge.Sizeless()) {
         if (threadNumber > 0) return true;
-        job.EndSizeProbe();
+        job.knowledge.EndSizeProbe();
         return FetchSizeless(target, hops, reconnect);
     }
 
     // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
-    if (job.rangeSupport.load() == 0 && threadNumber > 0) return true;
+    if (job.knowledge.RangeSupport() == 0 && threadNumber > 0) return true;
     if (!ComputeSegment(false)) return false;
-    if (threadNumber == 0) job.EndSizeProbe();
+    if (threadNumber == 0) job.knowledge.EndSizeProbe();
     if (targetComplete) return true;
-    int rangeSupport = job.rangeSupport.load();
+    int rangeSupport = job.knowledge.RangeSupport();
     if (rangeSupport == 1 && !progressAnnounced) {
         Report(alreadyDone, remaining + alreadyDone, alreadyDone);
         progressAnnounced = true;
@@ -222,7 +208,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         // segment is not.
         if (threadNumber > 0) return true;
         // Without a seam to check, only a record from the same remote file vouches for it.
-        int64_t fileSize = job.fileSize.load();
+        int64_t fileSize = job.knowledge.Size();
         if (alreadyDone == fileSize && partVouched) {
             remaining = 0;
             return true;
@@ -250,7 +236,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
 
     // A changed file answers If-Range with 200: nothing of it may go into this segment.
-    const std::string ifRange = IfRangeValue(job.Validator());
+    const std::string ifRange = IfRangeValue(job.knowledge.Validator());
     std::string rangeLine;
     requestedRangeStart = -1;
     if (rangeSupport == 1) {
@@ -268,7 +254,7 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
 bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     // Only the asked-for bytes of this very file may go into the part file: a full body, a
     // redirect page, a range from elsewhere or a file of another size would corrupt it.
-    const int64_t fileSize = job.fileSize.load();
+    const int64_t fileSize = job.knowledge.Size();
     // Several fields form one list; any coding besides a lone chunked would leave coded
     // bytes in the file, so the attempt ends instead.
     std::string codings;
@@ -374,7 +360,8 @@ int WTransferSession::ReadHttpHeader() {
         Log("Malformed header line: " + ambiguous + "\r\n");
         return kConnectionFailed;
     }
-    if (status >= 200 && status <= 299) job.SetDisposition(HttpDispositionFilename(lastReply));
+    if (status >= 200 && status <= 299)
+        job.knowledge.LearnDisposition(HttpDispositionFilename(lastReply));
     if (status >= 400) {
         std::string retryAfter;
         HttpFieldValue(lastReply, "Retry-After", retryAfter);

@@ -4,7 +4,6 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 
@@ -41,33 +40,4 @@ std::string JobFields::FindRoomProblem(int64_t size) const {
                   "needs %" PRId64 " bytes more on disk and only %" PRId64 " are free", needed,
                   free);
     return "Not enough room for " + targetPath + ": the file " + text;
-}
-
-void JobFields::ExpectSizeProbe(bool expected) {
-    std::lock_guard<std::mutex> guard(probeLock);
-    probePending = expected;
-}
-
-void JobFields::EndSizeProbe() {
-    {
-        std::lock_guard<std::mutex> guard(probeLock);
-        probePending = false;
-    }
-    probeEnded.notify_all();
-}
-
-bool JobFields::SizeProbePending() const {
-    std::lock_guard<std::mutex> guard(probeLock);
-    return probePending;
-}
-
-void JobFields::WakeSizeProbeWaiters() {
-    std::lock_guard<std::mutex> guard(probeLock);
-    probeEnded.notify_all();
-}
-
-void JobFields::WaitForSizeProbe(int ms, const std::atomic<bool>& stop) {
-    std::unique_lock<std::mutex> guard(probeLock);
-    probeEnded.wait_for(guard, std::chrono::milliseconds(ms),
-                        [&] { return !probePending || stop.load(); });
 }

@@ -3,16 +3,13 @@
 // three reporting operations. DownloadJob implements it; engine tests may use a small fake.
 // Every member is called from worker threads, several at once.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 #include "engine/Failure.h"
-#include "engine/HostLookup.h"
+#include "engine/JobKnowledge.h"
 #include "engine/ProxyRoute.h"
-#include "engine/RangeTable.h"
-#include "engine/SegmentLeads.h"
 #include "net/WSocket.h"
 #include "settings/Settings.h"
 
@@ -70,8 +67,6 @@ struct JobFields {
     int workers = 1;
     std::string url;
     std::string targetPath;
-    std::atomic<int64_t> fileSize{-1};  // -1 while unknown
-    std::atomic<int> rangeSupport{-1};  // -1 unknown, 0 no, 1 yes
     std::atomic<int64_t> startTick{0};  // tick of the first data of the job, 0 = none yet
     JobOptions options;                 // set with url, never changed while workers run
     // The job cannot succeed, whatever a retry does: every worker ends without a further
@@ -94,21 +89,14 @@ struct JobFields {
         givenUpFor = {};
         noMoreAttempts = false;
     }
-    // What each range fetched before its start, checked against the range before it.
-    SegmentLeads leads;
-    // The byte ranges and who fetches them; planned once the size is known.
-    RangeTable ranges;
-    // The addresses of the hosts this job connects to, each looked up once.
-    HostLookup hosts;
+    // What the workers learn of the remote file, the ranges and the leads.
+    JobKnowledge knowledge;
 
     // The server cannot be trusted with offsets (it ignored one, or the parts did not fit
     // together): the ranged workers wind down, then thread 0 fetches the whole file over one
     // connection, as from a server without ranges.
     enum class WholeFile { No, Wanted, Fetching };
     std::atomic<WholeFile> wholeFile{WholeFile::No};
-    // Neither HEAD nor the first GET gives a size: thread 0 fetches the body until it ends,
-    // and the size is what came; the other threads have nothing to do.
-    std::atomic<bool> sizeless{false};
     // True for the caller that moved the job from No to Wanted.
     bool RequestWholeFile() {
         WholeFile no = WholeFile::No;
@@ -123,51 +111,8 @@ struct JobFields {
     // The URL the first worker's redirects led to (url itself when there were none); every
     // later attempt of every worker starts there, so the whole file comes from one place.
     std::string CurrentUrl() const {
-        std::lock_guard<std::mutex> guard(finalUrlLock);
-        return finalUrl.empty() ? url : finalUrl;
-    }
-    // Stores candidate unless a final URL is stored already; returns the stored one.
-    std::string AdoptFinalUrl(const std::string& candidate) {
-        std::lock_guard<std::mutex> guard(finalUrlLock);
-        if (finalUrl.empty()) finalUrl = candidate;
-        return finalUrl;
-    }
-    // Owner thread, no worker running.
-    void ClearFinalUrl() {
-        std::lock_guard<std::mutex> guard(finalUrlLock);
-        finalUrl.clear();
-    }
-
-    // The server's identity of the remote file ("ETag ...", "Last-Modified ..." or "MDTM ..."),
-    // learnt with the size: the worker that asks for the size stores it before fileSize, so a
-    // worker that finds fileSize known finds this too. "" when the server gave none.
-    void SetValidator(const std::string& value) {
-        std::lock_guard<std::mutex> guard(validatorLock);
-        if (!validatorSet) validator = value;
-        validatorSet = true;
-    }
-    std::string Validator() const {
-        std::lock_guard<std::mutex> guard(validatorLock);
-        return validator;
-    }
-    // Before the first worker starts: forgets the validator and the suggested name.
-    void ResetValidator() {
-        std::lock_guard<std::mutex> guard(validatorLock);
-        validator.clear();
-        validatorSet = false;
-        disposition.clear();
-    }
-
-    // The file name the server suggests (Content-Disposition), as sent: the first successful
-    // reply that names one sets it, whichever request it answered. "" while none has; the front
-    // end decides whether and how to use it.
-    void SetDisposition(const std::string& filename) {
-        std::lock_guard<std::mutex> guard(validatorLock);
-        if (disposition.empty()) disposition = filename;
-    }
-    std::string Disposition() const {
-        std::lock_guard<std::mutex> guard(validatorLock);
-        return disposition;
+        const std::string final = knowledge.FinalUrl();
+        return final.empty() ? url : final;
     }
 
     // With options.keepCompleteTarget: whether the target held the whole file of fileSize
@@ -207,25 +152,9 @@ struct JobFields {
         return complete == 1;
     }
 
-    // Thread 0 of a fresh HTTP job learns the size from the reply to its first GET, whose
-    // body is its segment; the other threads, connected already, wait for that reply instead
-    // of each asking HEAD on a connection of its own (two round trips before any data).
-    // Pending from ExpectSizeProbe (owner thread, no worker running) until thread 0 has the
-    // reply or its attempt has ended; never pending for a host that does not expect one.
-    void ExpectSizeProbe(bool expected);
-    void EndSizeProbe();
-    // Waits while the probe is pending, at most ms, or until stop is set (WakeSizeProbeWaiters
-    // must follow setting it).
-    void WaitForSizeProbe(int ms, const std::atomic<bool>& stop);
-    void WakeSizeProbeWaiters();
-    bool SizeProbePending() const;
-
 private:
     mutable std::mutex giveUpLock;
     Failure givenUpFor;
-    mutable std::mutex probeLock;
-    std::condition_variable probeEnded;
-    bool probePending = false;
     // 1: the whole file and no part beside it; 2: longer than size; 0: otherwise.
     int TargetState(int64_t size) const;
     std::string FindRoomProblem(int64_t size) const;
@@ -233,12 +162,6 @@ private:
     std::string roomProblem;
     mutable std::mutex completeLock;
     int complete = -1;  // -1 undecided, then TargetState's answer
-    mutable std::mutex validatorLock;
-    std::string validator;
-    bool validatorSet = false;
-    std::string disposition;
-    mutable std::mutex finalUrlLock;
-    std::string finalUrl;
 };
 
 // Part file of thread i: the target itself for thread 0, else the target followed by i ("%s%d").

@@ -59,6 +59,12 @@ int64_t SplitPoint(int64_t from, int64_t left, double ownerRate, double takerRat
 
 class RangeTable {
 public:
+    // With a lock of its own, or sharing the lock of what it is part of.
+    RangeTable() : lock(ownLock) {}
+    explicit RangeTable(std::mutex& shared) : lock(shared) {}
+    RangeTable(const RangeTable&) = delete;
+    RangeTable& operator=(const RangeTable&) = delete;
+
     // Owner thread, no worker running: a new job.
     void Reset(const ResplitRules& rules);
     // The first segments of a file of this size, parts named after the target (the first
@@ -127,7 +133,8 @@ private:
     // Whether e's connection is far slower than the fastest other one (lock held).
     bool FarSlower(const Entry& e) const;
 
-    mutable std::mutex lock;
+    std::mutex ownLock;
+    std::mutex& lock;
     std::condition_variable changed;
     uint64_t generation = 0;  // counts completions, drops and wakes
     std::string target;

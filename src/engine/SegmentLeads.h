@@ -34,6 +34,12 @@ int64_t LeadLength(int64_t fileSize, int threadCount, int threadNumber);
 
 class SegmentLeads {
 public:
+    // With a lock of its own, or sharing the lock of what it is part of.
+    SegmentLeads() : lock(ownLock) {}
+    explicit SegmentLeads(std::mutex& shared) : lock(shared) {}
+    SegmentLeads(const SegmentLeads&) = delete;
+    SegmentLeads& operator=(const SegmentLeads&) = delete;
+
     // Owner thread, no worker running.
     void Reset(int threadCount);
     void Set(int threadNumber, const SegmentLead& lead);
@@ -41,6 +47,7 @@ public:
     SegmentLead Get(int threadNumber) const;
 
 private:
-    mutable std::mutex lock;
+    std::mutex ownLock;
+    std::mutex& lock;
     std::vector<SegmentLead> leads;
 };

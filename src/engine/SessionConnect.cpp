@@ -96,7 +96,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
 bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlPort) {
     std::vector<std::string> addresses{""};
     if (ConnectsDirectly(urlHost)) {
-        const HostLookup::Result found = job.hosts.Find(urlHost, stopRequested);
+        const HostLookup::Result found = job.knowledge.hosts.Find(urlHost, stopRequested);
         if (found.stopped || stopRequested) return false;
         if (found.error != 0) {
             Log(ConnectFailureText(found.error, urlHost));

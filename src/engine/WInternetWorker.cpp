@@ -26,7 +26,7 @@ void WInternetWorker::RequestStop() {
         stopRequested = true;
     }
     pauseWake.notify_all();
-    if (host != nullptr) host->Fields().ranges.Wake();
+    if (host != nullptr) host->Fields().knowledge.ranges.Wake();
     std::lock_guard<std::mutex> guard(sessionGuard);
     if (currentSession != nullptr) currentSession->Stop();
 }
@@ -71,17 +71,17 @@ int WInternetWorker::Run(void*) {
         if (ownSegment) ok = RunRange(rangeId, part);
         ownSegment = true;
         if (!ok) {
-            job.ranges.Drop(rangeId);
+            job.knowledge.ranges.Drop(rangeId);
             break;
         }
-        job.ranges.Complete(rangeId, TickCount());
+        job.knowledge.ranges.Complete(rangeId, TickCount());
         host->RangeDone(rangeId);
-        if (job.rangeSupport.load() != 1 || job.wholeFile.load() != JobFields::WholeFile::No ||
+        if (job.knowledge.RangeSupport() != 1 || job.wholeFile.load() != JobFields::WholeFile::No ||
             stopRequested) {
             break;
         }
         // Segments that no thread has begun come first, whatever the rules for sharing.
-        std::optional<RangeInfo> taken = job.ranges.TakeUnbegun(threadNumber);
+        std::optional<RangeInfo> taken = job.knowledge.ranges.TakeUnbegun(threadNumber);
         if (taken) {
             host->LogLine(
                 FormatText("Takes segment #%d, bytes %lld-%lld, from %s\r\n", taken->id,
@@ -98,13 +98,13 @@ int WInternetWorker::Run(void*) {
         }
         // Done with its own work: a share of the range with the most time left, as soon as
         // one is worth it.
-        taken = job.ranges.Take(threadNumber, TickCount());
+        taken = job.knowledge.ranges.Take(threadNumber, TickCount());
         // Woken at once when a range ends, so waiting never delays the job's end.
-        while (!taken && !stopRequested && job.ranges.WorthWaiting(threadNumber) &&
+        while (!taken && !stopRequested && job.knowledge.ranges.WorthWaiting(threadNumber) &&
                job.wholeFile.load() == JobFields::WholeFile::No) {
-            job.ranges.WaitForChange(job.options.resplitRules.pollMs, stopRequested);
+            job.knowledge.ranges.WaitForChange(job.options.resplitRules.pollMs, stopRequested);
             if (stopRequested) break;
-            taken = job.ranges.Take(threadNumber, TickCount());
+            taken = job.knowledge.ranges.Take(threadNumber, TickCount());
         }
         if (!taken) break;
         host->LogLine(
@@ -116,7 +116,7 @@ int WInternetWorker::Run(void*) {
         part = taken->partName;
     }
     // Whatever ended thread 0, no one waits for its first reply any more.
-    if (threadNumber == 0) job.EndSizeProbe();
+    if (threadNumber == 0) job.knowledge.EndSizeProbe();
     Failure failure = ok ? Failure{} : lastFailure;
     // Stopped by another thread's failure: that one is the reason.
     if (!ok && job.noMoreAttempts) {
@@ -130,9 +130,9 @@ int WInternetWorker::Run(void*) {
 void WInternetWorker::WaitForPlan() {
     JobFields& job = host->Fields();
     // Bounded, and over once thread 0's first reply has come without a size.
-    for (int i = 0; i < 240 && !stopRequested && !job.ranges.Planned(); ++i) {
-        if (i > 0 && !job.SizeProbePending() && job.fileSize.load() == -1) break;
-        job.ranges.WaitForChange(250, stopRequested);
+    for (int i = 0; i < 240 && !stopRequested && !job.knowledge.ranges.Planned(); ++i) {
+        if (i > 0 && !job.knowledge.SizeProbePending() && job.knowledge.Size() == -1) break;
+        job.knowledge.ranges.WaitForChange(250, stopRequested);
     }
 }
 
@@ -197,11 +197,11 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
             // waiting for thread 0's answer find that out when it ends.
             if (lastFailure.permanent) host->Fields().GiveUp(lastFailure);
         }
-        if (threadNumber == 0) host->Fields().EndSizeProbe();
+        if (threadNumber == 0) host->Fields().knowledge.EndSizeProbe();
         carry = session->progressAnnounced;
         if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;
         const RangeTable::Woken woken =
-            ok ? RangeTable::Woken::No : host->Fields().ranges.TakeWoken(rangeId);
+            ok ? RangeTable::Woken::No : host->Fields().knowledge.ranges.TakeWoken(rangeId);
         const bool cutWoken = woken != RangeTable::Woken::No;
         if (cutWoken && cutRetries < kMaxCutRetries) ++cutRetries;
         {
@@ -215,11 +215,12 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         if (ok) break;
         if (cutWoken) {
             host->LogLine(
-                FormatText("The connection %s: the rest of the range, up to byte %lld, "
-                           "is fetched on a new one\r\n",
-                           woken == RangeTable::Woken::Slow ? "was far slower than the others"
-                                                            : "had stalled",
-                           static_cast<long long>(host->Fields().ranges.Get(rangeId).end - 1)),
+                FormatText(
+                    "The connection %s: the rest of the range, up to byte %lld, "
+                    "is fetched on a new one\r\n",
+                    woken == RangeTable::Woken::Slow ? "was far slower than the others"
+                                                     : "had stalled",
+                    static_cast<long long>(host->Fields().knowledge.ranges.Get(rangeId).end - 1)),
                 threadNumber);
         }
         lastCutWoken = cutWoken;

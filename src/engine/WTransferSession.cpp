@@ -91,8 +91,8 @@ WTransferSession::~WTransferSession() {
 
 void WTransferSession::Stop() {
     stopRequested = true;
-    job.WakeSizeProbeWaiters();
-    job.hosts.Wake();
+    job.knowledge.WakeSizeProbeWaiters();
+    job.knowledge.hosts.Wake();
     WSemaphoreLock guard(&sessionLock);
     if (controlSocket) controlSocket->Close(false, kConnectionFailed);
     if (dataSocket) dataSocket->Close(false, kConnectionFailed);
@@ -261,7 +261,7 @@ int WTransferSession::SendCommand(const std::string& text) {
 }
 
 bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
-    int64_t fileSize = job.fileSize.load();
+    int64_t fileSize = job.knowledge.Size();
     if (fileSize == -1) {
         int64_t parsed = scheme == WInternet::kSchemeFtp
                              ? ParseFtpSizeReply(lastReply, sizeFromSizeReply)
@@ -272,9 +272,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
             return false;
         }
         // The first worker's value serves the whole job.
-        int64_t unknown = -1;
-        job.fileSize.compare_exchange_strong(unknown, parsed);
-        fileSize = job.fileSize.load();
+        fileSize = job.knowledge.LearnSize(parsed);
     }
     if (fileSize < 1) {
         // Nothing to split or fetch; said plainly, or "Job failed" would come without a reason.
@@ -311,8 +309,8 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     int64_t length = fileSize / threadCount;
     segmentStart = RangeId() * length;
     if (RangeId() == threadCount - 1) length = fileSize - segmentStart;
-    job.ranges.Plan(job.targetPath, threadCount, fileSize, job.workers);
-    const RangeInfo range = job.ranges.Get(RangeId());
+    job.knowledge.ranges.Plan(job.targetPath, threadCount, fileSize, job.workers);
+    const RangeInfo range = job.knowledge.ranges.Get(RangeId());
     // The range's end may have moved (a part of it was taken), and a taken range is not
     // this thread's own segment.
     if (range.id >= 0) {
@@ -327,7 +325,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     seamIsLead = false;
     lead = {};
     partVouched = false;
-    int rangeSupport = job.rangeSupport.load();
+    int rangeSupport = job.knowledge.RangeSupport();
     const int64_t leadLength = RangeId() >= threadCount
                                    ? std::min(kLeadBytes, segmentStart)
                                    : LeadLength(fileSize, threadCount, RangeId());
@@ -345,7 +343,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
     int64_t partSize = status.st_size;
     PartRecord recorded;
     if (partSize > 0 && ReadPartRecord(partFileName, recorded)) {
-        const PartRecord now{fileSize, threadCount, ownStart, job.Validator(), {}};
+        const PartRecord now{fileSize, threadCount, ownStart, job.knowledge.Validator(), {}};
         const std::string why = PartRecordMismatch(recorded, now);
         if (!why.empty()) {
             if (!EmptyPart(why)) return false;
@@ -393,8 +391,8 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
         return true;
     }
     // Fetched earlier in this job where the file system keeps no record.
-    if (!lead.Known()) lead = job.leads.Get(RangeId());
-    job.leads.Set(RangeId(), lead);
+    if (!lead.Known()) lead = job.knowledge.leads.Get(RangeId());
+    job.knowledge.leads.Set(RangeId(), lead);
     segmentStart += partSize;
     alreadyDone = partSize;
     remaining = length - partSize;
@@ -409,7 +407,7 @@ bool WTransferSession::ComputeSegment(bool sizeFromSizeReply) {
 
 void WTransferSession::StartFromSegmentStart(int64_t leadLength, int rangeSupport) {
     // Nothing of this segment is in hand: the lead it learns now replaces any from before.
-    job.leads.Forget(RangeId());
+    job.knowledge.leads.Forget(RangeId());
     if (leadLength > 0 && remaining > 0 && rangeSupport != 0) {
         seamBytes = leadLength;
         seamIsLead = true;
@@ -427,7 +425,7 @@ bool WTransferSession::EmptyPart(const std::string& why) {
         return false;
     }
     ClearPartRecord(partFileName);
-    job.leads.Forget(RangeId());
+    job.knowledge.leads.Forget(RangeId());
     return true;
 }
 
@@ -466,7 +464,7 @@ bool WTransferSession::CheckSeam(WSocket* source) {
     if (got.size() < want || stopRequested) return false;
     if (seamIsLead) {
         lead = SegmentLead{seamBytes, WindowDigest(got.data(), got.size())};
-        job.leads.Set(RangeId(), lead);
+        job.knowledge.leads.Set(RangeId(), lead);
         return true;
     }
     if (got == expected) return true;
@@ -501,7 +499,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (source != nullptr) source->Close(false, kConnectionFailed);
         return false;
     }
-    if (remaining == job.fileSize.load() || bodyToEnd) {
+    if (remaining == job.knowledge.Size() || bodyToEnd) {
         // What the part held no longer counts, nor its record (as if it had been deleted).
         EmptyPartFile(partFileName);
         ClearPartRecord(partFileName);
@@ -520,7 +518,8 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         Fail(Failure::Kind::LocalFile, why, true);
     } else if (!bodyToEnd) {
         const int64_t ownStart = segmentStart - alreadyDone;
-        PartRecord record{job.fileSize.load(), job.threadCount, ownStart, job.Validator(), {}};
+        PartRecord record{
+            job.knowledge.Size(), job.threadCount, ownStart, job.knowledge.Validator(), {}};
         record.lead = lead;
         if (!WritePartRecord(part.Descriptor(), record) && attemptIndex == 0) {
             Log(
@@ -554,13 +553,14 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
     int64_t readLimit = host.ReadLimit() > 0 ? host.ReadLimit() : INT_MAX;
     // A range that another thread may cut: what is read is claimed in small steps, so the
     // cut can come anywhere past them, and a read blocked at the cut is woken.
-    const bool movable = job.options.resplit && job.rangeSupport.load() == 1 &&
-                         job.wholeFile.load() == JobFields::WholeFile::No && job.ranges.Planned();
+    const bool movable = job.options.resplit && job.knowledge.RangeSupport() == 1 &&
+                         job.wholeFile.load() == JobFields::WholeFile::No &&
+                         job.knowledge.ranges.Planned();
     if (movable) {
         readLimit = std::min<int64_t>(readLimit, job.options.resplitRules.claimBytes);
         // A new connection gets a stall window and a rate of its own.
-        job.ranges.BeginConnection(RangeId(), segmentStart, TickCount());
-        job.ranges.SetWake(RangeId(), [this, source] {
+        job.knowledge.ranges.BeginConnection(RangeId(), segmentStart, TickCount());
+        job.knowledge.ranges.SetWake(RangeId(), [this, source] {
             WSemaphoreLock guard(&sessionLock);
             source->Close(false, kConnectionFailed);
         });
@@ -569,7 +569,7 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
         if (movable) {
             int64_t end = 0;
             const int64_t pos = segmentStart + received;
-            readLimit = job.ranges.Allow(
+            readLimit = job.knowledge.ranges.Allow(
                 RangeId(), pos, std::min(remaining - received, job.options.resplitRules.claimBytes),
                 &end);
             remaining = end - segmentStart;
@@ -629,14 +629,14 @@ bool WTransferSession::ReceiveSegment(bool withLeftover) {
             break;
         }
         received += n;
-        if (movable) job.ranges.Advance(RangeId(), segmentStart + received, TickCount());
+        if (movable) job.knowledge.ranges.Advance(RangeId(), segmentStart + received, TickCount());
         host.ReportChunks(received + alreadyDone, ReportTotal(), n, chunk, threadNumber);
         if (stopRequested || job.RangesAbandoned(threadNumber)) break;
     }
     if (movable) {
         // Cleared before the socket goes; the end may have come to meet what is in hand.
-        job.ranges.SetWake(RangeId(), nullptr);
-        const int64_t cutRemaining = job.ranges.Get(RangeId()).end - segmentStart;
+        job.knowledge.ranges.SetWake(RangeId(), nullptr);
+        const int64_t cutRemaining = job.knowledge.ranges.Get(RangeId()).end - segmentStart;
         if (cutRemaining < remaining) {
             remaining = cutRemaining;
             Report(received + alreadyDone, remaining + alreadyDone, 0);

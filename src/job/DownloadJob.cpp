@@ -28,7 +28,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
     ResplitRules rules = options.resplitRules;
     // A rate limit holds connections back on purpose: none of them is to blame.
     rules.replaceSlow = rules.replaceSlow && options.rateLimit <= 0;
-    fields.ranges.Reset(rules);
+    fields.knowledge.ranges.Reset(rules);
     if (options.rateLimit > 0) limiter = std::make_unique<RateLimiter>(options.rateLimit);
     if (threadCount < 1) {
         if (observer != nullptr) observer->JobChanged();
@@ -86,18 +86,11 @@ void DownloadJob::ResetJob(const std::string& url, const std::string& targetPath
     fields.workers = threadCount;
     fields.url = url;
     fields.targetPath = targetPath;
-    fields.ClearFinalUrl();
-    fields.fileSize = -1;
-    fields.rangeSupport = -1;
     fields.startTick = 0;
-    fields.ResetValidator();
-    fields.leads.Reset(fields.threadCount);
-    fields.ranges.Reset(fields.options.resplitRules);
+    fields.knowledge.Reset(fields.threadCount, fields.options.resplitRules);
     fields.wholeFile = JobFields::WholeFile::No;
-    fields.sizeless = false;
     fields.ResetGiveUp();
-    fields.ExpectSizeProbe(threadCount > 1);
-    fields.hosts.Reset();
+    fields.knowledge.ExpectSizeProbe(threadCount > 1);
     joiner.Reset(targetPath, fields.threadCount, &fields);
     fields.ResetTargetComplete();
     limiter.reset();
@@ -166,7 +159,7 @@ JobView DownloadJob::Snapshot() const {
     JobView copy = view;
     copy.receivedTotal = receivedTotal;
     copy.fetchedTotal = fetchedTotal;
-    copy.fileSize = fields.fileSize.load();
+    copy.fileSize = fields.knowledge.Size();
     return copy;
 }
 
@@ -211,7 +204,7 @@ void DownloadJob::ApplyReport(int64_t done, int64_t total, int64_t delta, int64_
     }
     receivedTotal += delta;
     fetchedTotal += fetched;
-    const int64_t fileSize = fields.fileSize.load();
+    const int64_t fileSize = fields.knowledge.Size();
     const int64_t elapsed = ElapsedMs(fields.startTick.load(), TickCount());
     const unsigned percent = JobPercent(receivedTotal, fileSize);
     const int64_t speed = JobSpeed(receivedTotal, elapsed);
@@ -234,7 +227,7 @@ int64_t DownloadJob::ReadLimit() const {
 }
 
 void DownloadJob::RangeDone(int rangeId) {
-    if (!closing) joiner.PartDone(rangeId, fields.rangeSupport.load() > 0);
+    if (!closing) joiner.PartDone(rangeId, fields.knowledge.RangeSupport() > 0);
 }
 
 void DownloadJob::ThreadFinished(bool ok, int threadNumber, const Failure& failure) {
@@ -245,7 +238,7 @@ void DownloadJob::ThreadFinished(bool ok, int threadNumber, const Failure& failu
     if (ok && !closing) {
         // A thread past the part files' count began with no segment of its own.
         if (threadNumber < fields.threadCount) {
-            joiner.PartDone(threadNumber, fields.rangeSupport.load() > 0);
+            joiner.PartDone(threadNumber, fields.knowledge.RangeSupport() > 0);
         }
     } else {
         joiner.Abandon();
@@ -286,7 +279,7 @@ void DownloadJob::GiveVerdict(bool ok) {
     if (ok) {
         const FileResult files =
             FinishJobFiles(fields.targetPath, fields.threadCount, settings.Snapshot().delfiles,
-                           fields.rangeSupport.load(), fields.fileSize.load(), joiner);
+                           fields.knowledge.RangeSupport(), fields.knowledge.Size(), joiner);
         if (!files.ok && fields.wholeFile.load() == WholeFile::Wanted) {
             ok = false;  // a part did not fit: the whole-file pass below
         } else if (!files.ok) {
@@ -320,7 +313,7 @@ bool DownloadJob::StartWholeFilePass() {
         const std::string reason = joiner.SeamReason();
         if (!reason.empty()) LogLine("Job: " + reason + "\r\n", 0);
         LogLine("Job: the whole file is fetched again over one connection\r\n", 0);
-        fields.rangeSupport = 0;
+        fields.knowledge.ForgetRangeSupport();
         fields.wholeFile = JobFields::WholeFile::Fetching;
         joiner.Reset(fields.targetPath, fields.threadCount, &fields);
         {

@@ -166,11 +166,11 @@ std::string PartJoiner::OpenTarget() {
 }
 
 bool PartJoiner::Planned() const {
-    return job != nullptr && job->ranges.Planned();
+    return job != nullptr && job->knowledge.ranges.Planned();
 }
 
 std::vector<RangeInfo> PartJoiner::Order() const {
-    if (Planned()) return job->ranges.Ordered();
+    if (Planned()) return job->knowledge.ranges.Ordered();
     std::vector<RangeInfo> order(static_cast<size_t>(count > 0 ? count : 0));
     for (int i = 0; i < count; ++i) {
         order[static_cast<size_t>(i)].id = i;
@@ -180,7 +180,7 @@ std::vector<RangeInfo> PartJoiner::Order() const {
 }
 
 std::string PartJoiner::CheckLead(int i, const std::string& part) {
-    const SegmentLead lead = job != nullptr ? job->leads.Get(i) : SegmentLead{};
+    const SegmentLead lead = job != nullptr ? job->knowledge.leads.Get(i) : SegmentLead{};
     if (!lead.Known()) return "";
     const off_t end = ::lseek(targetFd, 0, SEEK_END);
     const size_t size = static_cast<size_t>(lead.length);

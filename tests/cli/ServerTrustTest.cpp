@@ -27,7 +27,7 @@ constexpr int kThreads = 4;
 constexpr size_t kSize = 40000;
 constexpr size_t kSegment = kSize / kThreads;
 
-enum class Server { HttpIgnoresOffsets, FtpIgnoresRest, HttpSameEtagNewBytes };
+enum class Server { HttpIgnoresOffsets, FtpIgnoresRest, FtpRefusesOffsets, HttpSameEtagNewBytes };
 enum class Parts { None, SixtyPercent, OldCompleteWithRecords };
 
 struct TrustCase {
@@ -52,9 +52,17 @@ TEST_P(ServerTrust, EndsWithTheWholeFileFetchedOnce) {
     std::unique_ptr<FakeHttpServer> http;
     std::unique_ptr<FakeFtpServer> ftp;
     std::string url;
-    if (c.server == Server::FtpIgnoresRest) {
+    if (c.server == Server::FtpIgnoresRest || c.server == Server::FtpRefusesOffsets) {
         ftp = std::make_unique<FakeFtpServer>(body);
-        ftp->SetIgnoreRest(true);
+        ftp->SetIgnoreRest(c.server == Server::FtpIgnoresRest);
+        // Takes the probe's offset, then refuses the real ones.
+        if (c.server == Server::FtpRefusesOffsets) {
+            ftp->SetHook(
+                [](int, const std::string& verb, const std::string& arg, std::string& reply) {
+                    if (verb == "REST" && arg != "64" && arg != "0")
+                        reply = "554 Restart not valid\r\n";
+                });
+        }
         url = ftp->Url();
     } else {
         FakeHttpOptions options;
@@ -102,6 +110,7 @@ const TrustCase kTrustCases[] = {
     {"FtpFresh", Server::FtpIgnoresRest, Parts::None, "the server ignores offsets"},
     {"HttpResumed", Server::HttpIgnoresOffsets, Parts::SixtyPercent, "it ignores offsets"},
     {"FtpResumed", Server::FtpIgnoresRest, Parts::SixtyPercent, "it ignores offsets"},
+    {"FtpRefusesOffsets", Server::FtpRefusesOffsets, Parts::None, "the server took offsets before"},
     {"SameEtagChangedFile", Server::HttpSameEtagNewBytes, Parts::OldCompleteWithRecords,
      "(the remote file changed, or the server is inconsistent)"},
 };

@@ -80,7 +80,7 @@ TEST_F(FailFastTest, StatusesEndOrKeepTheAttempts) {
         settings.attempts = 3;
         auto host = MakeHost(server.Url(), 4);
         host->Fields().options.sizeFromFirstGet = true;
-        host->Fields().ExpectSizeProbe(true);
+        host->Fields().knowledge.ExpectSizeProbe(true);
         ASSERT_TRUE(testsupport::RunWorkers(*host, 20000));
         EXPECT_EQ(server.Requests().size(), c.requests) << c.status;
         ASSERT_EQ(host->Finished().size(), 4u);

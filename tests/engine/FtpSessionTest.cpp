@@ -54,7 +54,7 @@ TEST_F(FtpSessionTest, MultiLineGreetingAndStatSplitOverReads) {
     auto s = RunOne(host, 0, ok);
     ASSERT_TRUE(ok) << host.LogText(0);
     EXPECT_EQ(ReadFileBytes(Target()), content);
-    EXPECT_EQ(host.Fields().fileSize.load(), 70001);
+    EXPECT_EQ(host.Fields().knowledge.Size(), 70001);
     // Both replies arrived whole: logged as read, each followed by CRLF.
     EXPECT_TRUE(Contains(host.LogLines(0), greeting + "\r\n")) << host.LogText(0);
     EXPECT_TRUE(AnyStartsWith(host.LogLines(0), "213-Status follows:\r\n-rw-r--r--"));
@@ -261,7 +261,7 @@ TEST_F(FtpSessionTest, RestOffsetsBeyond4GiB) {
     bool ok = true;
     RunOne(host, 1, ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(host.Fields().fileSize.load(), 6000000000LL);
+    EXPECT_EQ(host.Fields().knowledge.Size(), 6000000000LL);
     // Five bytes in hand are fetched again for the seam check.
     EXPECT_TRUE(Contains(server.Commands(0), "REST 3000000000")) << host.LogText(1);
 }
@@ -291,7 +291,7 @@ TEST_F(FtpSessionTest, OneThreadJobSendsNoRest) {
     ASSERT_TRUE(ok) << host.LogText(0);
     EXPECT_EQ(ReadFileBytes(Target()), content);
     EXPECT_FALSE(AnyStartsWith(server.Commands(0), "REST"));
-    EXPECT_EQ(host.Fields().rangeSupport.load(), -1);
+    EXPECT_EQ(host.Fields().knowledge.RangeSupport(), -1);
 }
 
 TEST_F(FtpSessionTest, RestOffsetAfterProbeNeedsNoRestZero) {

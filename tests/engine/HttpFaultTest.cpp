@@ -61,7 +61,7 @@ TEST_F(HttpEngineTest, SizeOnlyFromASuccessfulHead) {
     FakeHttpServer server(redirect);
     auto host = MakeHost(server.Url(), 1);
     EXPECT_FALSE(RunAttempt(*host, 0));
-    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+    EXPECT_EQ(host->Fields().knowledge.Size(), -1);
     EXPECT_TRUE(Logged(*host, 0, "HEAD answered with status 300"));
     EXPECT_TRUE(server.Requests("GET").empty());
 
@@ -70,7 +70,7 @@ TEST_F(HttpEngineTest, SizeOnlyFromASuccessfulHead) {
     FakeHttpServer server404(missing);
     host = MakeHost(server404.Url(), 1);
     EXPECT_FALSE(RunAttempt(*host, 0));
-    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+    EXPECT_EQ(host->Fields().knowledge.Size(), -1);
 }
 
 // A length that is there but no size is no cue to read to the end (HttpProbeTest has the
@@ -81,7 +81,7 @@ TEST_F(HttpEngineTest, NegativeContentLengthFails) {
     FakeHttpServer server(options);
     auto host = MakeHost(server.Url(), 1);
     EXPECT_FALSE(RunAttempt(*host, 0));
-    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+    EXPECT_EQ(host->Fields().knowledge.Size(), -1);
     EXPECT_TRUE(server.Requests("GET").empty());
     EXPECT_FALSE(FileExists(target));
 }
@@ -93,7 +93,7 @@ TEST_F(HttpEngineTest, EndlessHeaderIsCutAt64KiB) {
     auto host = MakeHost(server.Url(), 1);
     EXPECT_FALSE(RunAttempt(*host, 0));
     EXPECT_TRUE(Logged(*host, 0, "Header block larger than 65536 bytes"));
-    EXPECT_EQ(host->Fields().fileSize.load(), -1);
+    EXPECT_EQ(host->Fields().knowledge.Size(), -1);
 }
 
 TEST_F(HttpEngineTest, DroppedTransferResumesOnTheNextAttempt) {

@@ -93,7 +93,7 @@ TEST_P(HttpProbeTest, FirstGetFromByteZero) {
     auto host = MakeHost(server.Url(), c.threads);
     host->Fields().options.sizeFromFirstGet = true;
     host->Fields().options.resplit = false;
-    host->Fields().ExpectSizeProbe(c.threads > 1);
+    host->Fields().knowledge.ExpectSizeProbe(c.threads > 1);
     ASSERT_TRUE(testsupport::RunWorkers(*host));
 
     auto requests = server.Requests();
@@ -115,7 +115,7 @@ TEST_P(HttpProbeTest, FirstGetFromByteZero) {
     std::string joined;
     for (int i = 0; i < c.threads; ++i) joined += Part(i);
     EXPECT_EQ(joined, server.Body());
-    EXPECT_EQ(host->Fields().fileSize.load(), static_cast<int64_t>(c.size));
+    EXPECT_EQ(host->Fields().knowledge.Size(), static_cast<int64_t>(c.size));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HttpProbeTest, ::testing::ValuesIn(kCases),

@@ -43,7 +43,7 @@ TEST_F(HttpEngineTest, RedirectOnHeadLeadsEveryThreadToTheFinalUrl) {
     std::string joined;
     for (int i = 0; i < 3; ++i) joined += Part(i);
     EXPECT_EQ(joined, server.Body());
-    EXPECT_EQ(host->Fields().fileSize.load(), 3000);  // not the redirect page's length
+    EXPECT_EQ(host->Fields().knowledge.Size(), 3000);  // not the redirect page's length
     EXPECT_EQ(host->Fields().CurrentUrl(), server.Url("/final.bin?x=1"));
     for (const auto& get : server.Requests("GET")) EXPECT_EQ(get.target, "/final.bin?x=1");
     EXPECT_NE(
@@ -58,8 +58,8 @@ TEST_F(HttpEngineTest, RedirectOnGetIsFollowedAndItsPageNeverWritten) {
     options.location = "/moved.bin";
     FakeHttpServer server(options);
     auto host = MakeHost(server.Url(), 2);
-    host->Fields().fileSize = 2000;  // as if another thread had asked
-    host->Fields().rangeSupport = 1;
+    host->Fields().knowledge.LearnSize(2000);  // as if another thread had asked
+    host->Fields().knowledge.LearnRangeSupport(1);
     ASSERT_TRUE(RunAttempt(*host, 1));
     EXPECT_EQ(Part(1), server.Body().substr(1000));
     auto gets = server.Requests("GET");
@@ -89,7 +89,7 @@ TEST_F(HttpEngineTest, RedirectsThatAreNotFollowed) {
         EXPECT_FALSE(RunAttempt(*host, 0)) << c.location;
         EXPECT_FALSE(FileExists(target)) << c.location;
         EXPECT_NE(host->LogText(0).find(c.logged), std::string::npos) << host->LogText(0);
-        EXPECT_EQ(host->Fields().fileSize.load(), -1);
+        EXPECT_EQ(host->Fields().knowledge.Size(), -1);
     }
 }
 

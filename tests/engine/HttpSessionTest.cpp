@@ -57,7 +57,7 @@ TEST_F(HttpEngineTest, FourThreadsFetchTheirSegments) {
         EXPECT_EQ(Part(i), server.Body().substr(250 * i, i == 3 ? 253 : 250)) << i;
         EXPECT_EQ(host->DeltaSum(i), i == 3 ? 253 : 250);
     }
-    EXPECT_EQ(host->Fields().fileSize.load(), 1003);
+    EXPECT_EQ(host->Fields().knowledge.Size(), 1003);
 }
 
 class HttpSplitTerminatorTest : public HttpEngineTest, public ::testing::WithParamInterface<int> {};
@@ -68,7 +68,7 @@ TEST_P(HttpSplitTerminatorTest, HeaderEndSplitAcrossReads) {
     FakeHttpServer server(options);
     auto host = MakeHost(server.Url(), 1);
     ASSERT_TRUE(RunAttempt(*host, 0));
-    EXPECT_EQ(host->Fields().fileSize.load(), 5000);
+    EXPECT_EQ(host->Fields().knowledge.Size(), 5000);
     EXPECT_EQ(Part(0), server.Body());
 }
 
@@ -119,7 +119,7 @@ TEST_P(HttpAcceptRangesTest, SettlesRangeSupportAndWhoTransfers) {
     auto host = MakeHost(server.Url(), 3);
     ASSERT_TRUE(testsupport::RunWorkers(*host));
 
-    EXPECT_EQ(host->Fields().rangeSupport.load(), GetParam().rangeSupport);
+    EXPECT_EQ(host->Fields().knowledge.RangeSupport(), GetParam().rangeSupport);
     for (const auto& f : host->Finished()) EXPECT_TRUE(f.ok) << f.threadNumber;
     auto gets = server.Requests("GET");
     if (GetParam().rangeSupport == 1) {
@@ -181,8 +181,8 @@ TEST_F(HttpEngineTest, ProxyRequestUsesAbsoluteTarget) {
 
     // The default port is written too.
     auto second = MakeHost("http://files.example/a", 1);
-    second->Fields().fileSize = 600;
-    second->Fields().rangeSupport = 1;
+    second->Fields().knowledge.LearnSize(600);
+    second->Fields().knowledge.LearnRangeSupport(1);
     std::remove(target.c_str());
     ASSERT_TRUE(RunAttempt(*second, 0));
     ASSERT_EQ(proxy.Requests().size(), 3u);
@@ -223,9 +223,9 @@ TEST_P(HttpCompletePart, IsNotFetchedAgain) {
     const bool recorded = GetParam();
     FakeHttpServer server(Serving(1000));
     auto host = MakeHost(server.Url(), 2);
-    host->Fields().SetValidator("ETag \"v1\"");
-    host->Fields().fileSize = 1000;
-    host->Fields().rangeSupport = 1;
+    host->Fields().knowledge.LearnValidator("ETag \"v1\"");
+    host->Fields().knowledge.LearnSize(1000);
+    host->Fields().knowledge.LearnRangeSupport(1);
     testsupport::WriteFileBytes(PartName(1), server.Body().substr(500));
     if (recorded) {
         ASSERT_TRUE(testsupport::WriteRecord(

@@ -26,8 +26,8 @@ class SegmentTest : public ::testing::Test {
 protected:
     Segment Compute(int threadNumber, int threadCount, int64_t fileSize, int rangeSupport = 1) {
         host.Fields().threadCount = threadCount;
-        host.Fields().fileSize = fileSize;
-        host.Fields().rangeSupport = rangeSupport;
+        host.Fields().knowledge.LearnSize(fileSize);
+        host.Fields().knowledge.LearnRangeSupport(rangeSupport);
         WTransferSession session(host, Settings{});
         session.threadNumber = threadNumber;
         session.partFileName = PartName(threadNumber);
@@ -125,15 +125,15 @@ TEST_F(SegmentTest, SizeComesFromTheReplyOnlyWhenItParses) {
     for (const char* bad : {"Content-Length: abc", "Content-Length: -5", "Server: x"}) {
         session.lastReply = std::string("HTTP/1.0 200 OK\r\n") + bad + "\r\n\r\n";
         EXPECT_FALSE(session.ComputeSegment(false)) << bad;
-        EXPECT_EQ(host.Fields().fileSize.load(), -1) << bad;
+        EXPECT_EQ(host.Fields().knowledge.Size(), -1) << bad;
     }
     session.lastReply = "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n";
     EXPECT_FALSE(session.ComputeSegment(false));  // no positive size
 
-    host.Fields().fileSize = -1;
+    host.Fields().knowledge.Reset(2, {});
     session.lastReply = "HTTP/1.0 200 OK\r\nContent-Length: 1234\r\n\r\n";
     ASSERT_TRUE(session.ComputeSegment(false));
-    EXPECT_EQ(host.Fields().fileSize.load(), 1234);
+    EXPECT_EQ(host.Fields().knowledge.Size(), 1234);
     EXPECT_EQ(session.remaining, 617);
 
     // Once stored, the job's size serves every later computation.
@@ -148,6 +148,6 @@ TEST_F(SegmentTest, FtpSizeReplyIsParsedAsFtp) {
     session.scheme = WInternet::kSchemeFtp;
     session.lastReply = "213 48213\r\n";
     ASSERT_TRUE(session.ComputeSegment(true));
-    EXPECT_EQ(host.Fields().fileSize.load(), 48213);
+    EXPECT_EQ(host.Fields().knowledge.Size(), 48213);
     EXPECT_EQ(session.remaining, 48213);
 }

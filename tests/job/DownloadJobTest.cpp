@@ -58,13 +58,13 @@ TEST_F(DownloadJobTest, ResetShowsConnectingBars) {
     EXPECT_FALSE(view.finished);
     EXPECT_EQ(view.fileSize, -1);
     EXPECT_EQ(job.Fields().threadCount, 3);
-    EXPECT_EQ(job.Fields().rangeSupport.load(), -1);
+    EXPECT_EQ(job.Fields().knowledge.RangeSupport(), -1);
     EXPECT_EQ(job.Fields().startTick.load(), 0);
 }
 
 TEST_F(DownloadJobTest, ProgressUpdatesBarAndJobText) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().fileSize = 1000;
+    job.Fields().knowledge.LearnSize(1000);
     job.ReportProgress(100, 500, 100, 1);
     JobView view = job.Snapshot();
     EXPECT_EQ(view.threads[1].position, 20);
@@ -83,7 +83,7 @@ TEST_F(DownloadJobTest, ProgressUpdatesBarAndJobText) {
 
 TEST_F(DownloadJobTest, ResumedBytesCountAsDelta) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().fileSize = 4000;
+    job.Fields().knowledge.LearnSize(4000);
     // Both workers found complete part files: their first reports carry the whole part.
     job.ReportProgress(2000, 2000, 2000, 0);
     job.ReportProgress(2000, 2000, 2000, 1);
@@ -92,7 +92,7 @@ TEST_F(DownloadJobTest, ResumedBytesCountAsDelta) {
 
 TEST_F(DownloadJobTest, OnlyReadsCountAsFetched) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().fileSize = 4000;
+    job.Fields().knowledge.LearnSize(4000);
     job.ReportProgress(300, 2000, 300, 0);    // a resumed part announced
     job.ReportChunks(800, 2000, 500, 64, 0);  // a read, in chunks
     job.ReportProgress(700, 2000, -100, 0);   // bytes that never reached the file
@@ -117,8 +117,8 @@ TEST_F(DownloadJobTest, UnknownSizeShowsZeroPercent) {
 TEST_F(DownloadJobTest, AllSucceedJoinsAndReportsSpeed) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 13;
-    job.Fields().rangeSupport = 1;
+    job.Fields().knowledge.LearnSize(13);
+    job.Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
     job.ThreadFinished(true, 2);
     job.ThreadFinished(true, 0);
@@ -142,8 +142,8 @@ TEST_F(DownloadJobTest, AllSucceedJoinsAndReportsSpeed) {
 TEST_F(DownloadJobTest, OneOfThreeFails) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 13;
-    job.Fields().rangeSupport = 1;
+    job.Fields().knowledge.LearnSize(13);
+    job.Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
     job.ThreadFinished(true, 0);
     job.ThreadFinished(false, 1);
@@ -170,7 +170,7 @@ TEST_F(DownloadJobTest, OneOfThreeFails) {
 TEST_F(DownloadJobTest, VerdictWithoutAnyReportKeepsTheBlank) {
     WriteFileBytes(target, "xyz");
     job.ResetJob("ftp://127.0.0.1/f", target, 1);
-    job.Fields().fileSize = 3;
+    job.Fields().knowledge.LearnSize(3);
     job.ThreadFinished(true, 0);
     EXPECT_EQ(job.Snapshot().text, "Job completed successfully ");
 }
@@ -179,8 +179,8 @@ TEST_F(DownloadJobTest, KeepsPartsWithoutDelfiles) {
     settings.Update([](Settings& s) { s.delfiles = false; });
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 13;
-    job.Fields().rangeSupport = 1;
+    job.Fields().knowledge.LearnSize(13);
+    job.Fields().knowledge.LearnRangeSupport(1);
     for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
     EXPECT_TRUE(job.Snapshot().succeeded);
     EXPECT_EQ(ReadFileBytes(target), "AAAABBBBCCCCC");
@@ -191,8 +191,8 @@ TEST_F(DownloadJobTest, KeepsPartsWithoutDelfiles) {
 TEST_F(DownloadJobTest, WrongSizeFailsWithALogLineAndKeepsParts) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 20;  // the parts hold 13 bytes
-    job.Fields().rangeSupport = 1;
+    job.Fields().knowledge.LearnSize(20);  // the parts hold 13 bytes
+    job.Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
     (void)job.TakeLogLines();
     for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
@@ -217,8 +217,8 @@ TEST_F(DownloadJobTest, NoRangesMeansNoJoin) {
     WriteFileBytes(target + "1", "stale");
     WriteFileBytes(target + "2", "stale");
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 10;
-    job.Fields().rangeSupport = 0;
+    job.Fields().knowledge.LearnSize(10);
+    job.Fields().knowledge.LearnRangeSupport(0);
     job.ReportProgress(10, 10, 10, 0);
     for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
     EXPECT_EQ(job.Snapshot().text, "Job completed successfully at 10 bps");
@@ -230,7 +230,7 @@ TEST_F(DownloadJobTest, NoRangesMeansNoJoin) {
 TEST_F(DownloadJobTest, ClosingSuppressesReportsAndVerdict) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().fileSize = 13;
+    job.Fields().knowledge.LearnSize(13);
     job.ReportProgress(4, 4, 4, 0);
     job.SetClosing();
     job.LogLine("late\r\n", 1);
@@ -281,8 +281,8 @@ TEST_F(DownloadJobTest, ConcurrentReportsGiveOneVerdict) {
         whole += segment;
     }
     job.ResetJob("http://127.0.0.1/f", target, kThreads);
-    job.Fields().fileSize = kThreads * kChunks;
-    job.Fields().rangeSupport = 1;
+    job.Fields().knowledge.LearnSize(kThreads * kChunks);
+    job.Fields().knowledge.LearnRangeSupport(1);
 
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {

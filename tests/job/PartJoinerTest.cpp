@@ -32,8 +32,8 @@ protected:
     }
     void StartJob() {
         job.ResetJob("http://127.0.0.1/f", target, 4);
-        job.Fields().fileSize = static_cast<int64_t>(kWhole.size());
-        job.Fields().rangeSupport = 1;
+        job.Fields().knowledge.LearnSize(static_cast<int64_t>(kWhole.size()));
+        job.Fields().knowledge.LearnRangeSupport(1);
     }
     void ExpectPartsKept() {
         for (size_t i = 1; i < kSegments.size(); ++i) {
