@@ -4,11 +4,11 @@
 #include <string>
 
 #include "engine/Base64.h"
+#include "engine/HttpConversation.h"
 #include "engine/HttpParse.h"
 #include "engine/HttpRedirect.h"
 #include "engine/JobHost.h"
 #include "engine/TextFormat.h"
-#include "engine/WTransferSession.h"
 #include "net/WInternet.h"
 
 namespace {
@@ -19,18 +19,18 @@ bool SameServer(const HttpTarget& a, const HttpTarget& b) {
 
 }  // namespace
 
-std::string WTransferSession::ProxyAuthorizationLine() const {
+std::string HttpConversation::ProxyAuthorizationLine() const {
     if (proxyCredentials.empty()) return "";
     return "Proxy-Authorization: Basic " + Base64Encode(proxyCredentials) + "\r\n";
 }
 
-bool WTransferSession::SchemeAllowed(int urlScheme, const std::string& url) {
-    if (urlScheme != WInternet::kSchemeHttps || job.options.httpsAllowed) return true;
-    Log("Cannot fetch " + url + ": https:// URLs are not fetched here\r\n");
+bool SchemeAllowed(AttemptState& state, int urlScheme, const std::string& url) {
+    if (urlScheme != WInternet::kSchemeHttps || state.job.options.httpsAllowed) return true;
+    state.Log("Cannot fetch " + url + ": https:// URLs are not fetched here\r\n");
     return false;
 }
 
-bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
+bool HttpConversation::SecureControlSocket(const HttpTarget& target) {
     if (target.scheme != WInternet::kSchemeHttps) return true;
     if (viaProxy) {
         // The proxy only relays the bytes; TLS runs end to end with the server.
@@ -64,12 +64,12 @@ bool WTransferSession::SecureControlSocket(const HttpTarget& target) {
     return false;
 }
 
-bool WTransferSession::OpenHttpConnection(const HttpTarget& target) {
-    scheme = target.scheme;
+bool HttpConversation::OpenHttpConnection(const HttpTarget& target) {
+    state.scheme = target.scheme;
     return ConnectControlSocket(target.host, target.port) && SecureControlSocket(target);
 }
 
-int WTransferSession::RequestFollowingRedirects(const std::string& method, HttpTarget& target,
+int HttpConversation::RequestFollowingRedirects(const std::string& method, HttpTarget& target,
                                                 int& hops, const std::string& fields) {
     int status = SendCommand(method + " " + HttpRequestBlock(target) + fields + "\r\n");
     while (IsRedirectStatus(status)) {
@@ -79,7 +79,7 @@ int WTransferSession::RequestFollowingRedirects(const std::string& method, HttpT
     return status;
 }
 
-bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops) {
+bool HttpConversation::FollowRedirect(int status, HttpTarget& target, int& hops) {
     std::string location;
     if (!HttpFieldValue(lastReply, "Location", location) || location.empty()) {
         Log(FormatText("Redirect (status %d) without a Location\r\n", status));
@@ -112,7 +112,7 @@ bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops)
         Log("Redirect from https to " + url + " refused: it would leave TLS\r\n");
         return false;
     }
-    if (!SchemeAllowed(next.scheme, url)) return false;
+    if (!SchemeAllowed(state, next.scheme, url)) return false;
     // Credentials go only where they were meant for: to another server only in its own URL.
     next.authorization = target.authorization && (!next.user.empty() || SameServer(target, next));
     if (next.user.empty()) next.user = SameServer(target, next) ? target.user : settings.defuser;
@@ -122,7 +122,6 @@ bool WTransferSession::FollowRedirect(int status, HttpTarget& target, int& hops)
     Log(FormatText("Redirect %d of %d (status %d) to ", hops, job.options.maxRedirects, status) +
         url + "\r\n");
     target = next;
-    currentUrl = url;
     leftover.clear();
     SetControlSocket(nullptr);
     if (stopRequested) return false;

@@ -177,11 +177,9 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
             pauseMs = std::min(pauseMs * 2, JobOptions::kMaxRetryPauseMs);
         }
         auto session = std::make_unique<WTransferSession>(*host, settings);
-        session->partFileName = part;
-        session->threadNumber = threadNumber;
-        session->rangeId = rangeId;
-        session->attemptIndex = i;
-        session->progressAnnounced = carry;
+        session->SetPartFile(part);
+        session->SetThread(threadNumber, rangeId, i);
+        session->SetProgressAnnounced(carry);
         {
             std::lock_guard<std::mutex> guard(sessionGuard);
             currentSession = session.get();
@@ -191,15 +189,15 @@ bool WInternetWorker::RunRange(int rangeId, const std::string& part) {
         ok = session->RunAttempt();
         if (ok) {
             lastFailure = {};
-        } else if (session->failure.Known()) {
-            lastFailure = session->failure;
+        } else if (session->LastFailure().Known()) {
+            lastFailure = session->LastFailure();
             // No retry can mend it: every thread of the job stops its attempts, and those
             // waiting for thread 0's answer find that out when it ends.
             if (lastFailure.permanent) host->Fields().GiveUp(lastFailure);
         }
         if (threadNumber == 0) host->Fields().knowledge.EndSizeProbe();
-        carry = session->progressAnnounced;
-        if (!ok && session->partFoundStale && staleRetries < kMaxStaleRetries) ++staleRetries;
+        carry = session->ProgressAnnounced();
+        if (!ok && session->PartFoundStale() && staleRetries < kMaxStaleRetries) ++staleRetries;
         const RangeTable::Woken woken =
             ok ? RangeTable::Woken::No : host->Fields().knowledge.ranges.TakeWoken(rangeId);
         const bool cutWoken = woken != RangeTable::Woken::No;

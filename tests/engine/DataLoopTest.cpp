@@ -106,7 +106,7 @@ TEST_F(HttpEngineTest, StopWhileAReadIsHandedOnKeepsTheWholeReadAndResumes) {
     StoppingHost host(settings, server.Url(), target, 1);
     {
         WTransferSession session(host, host.SettingsSnapshot());
-        session.partFileName = target;
+        session.SetPartFile(target);
         host.session = &session;
         EXPECT_FALSE(session.RunAttempt());
     }
@@ -129,7 +129,7 @@ TEST_F(HttpEngineTest, BytesBeforeAStallAreInTheFileWhileTheConnectionWaits) {
     FakeHttpServer server(options);
     auto host = MakeHost(server.Url(), 1);
     WTransferSession session(*host, host->SettingsSnapshot());
-    session.partFileName = target;
+    session.SetPartFile(target);
     std::thread attempt([&] { session.RunAttempt(); });
 
     // Short reads go to the file at once: nothing waits in memory for the stall to end.

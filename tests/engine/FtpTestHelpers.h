@@ -73,8 +73,8 @@ protected:
     // One attempt on this thread; the session is kept for inspection.
     std::unique_ptr<WTransferSession> RunOne(FakeJobHost& host, int threadNumber, bool& ok) {
         auto s = std::make_unique<WTransferSession>(host, host.SettingsSnapshot());
-        s->threadNumber = threadNumber;
-        s->partFileName = PartName(host, threadNumber);
+        s->SetThread(threadNumber, -1, 0);
+        s->SetPartFile(PartName(host, threadNumber));
         ok = s->RunAttempt();
         return s;
     }

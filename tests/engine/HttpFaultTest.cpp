@@ -175,8 +175,8 @@ TEST_F(HttpEngineTest, WriteFailingPartwayCountsOnlyWhatTheFileTook) {
 
     // The retry as the worker runs it: the part's bytes were announced by the first attempt.
     WTransferSession retry(*host, host->SettingsSnapshot());
-    retry.partFileName = PartName(0);
-    retry.progressAnnounced = true;
+    retry.SetPartFile(PartName(0));
+    retry.SetProgressAnnounced(true);
     ASSERT_TRUE(retry.RunAttempt());
     EXPECT_EQ(Part(0), server.Body());
     EXPECT_EQ(host->DeltaSum(0), 400000);

@@ -37,8 +37,8 @@ protected:
     // One attempt of one thread, run on the test's thread.
     bool RunAttempt(testsupport::FakeJobHost& host, int threadNumber) {
         WTransferSession session(host, host.SettingsSnapshot());
-        session.threadNumber = threadNumber;
-        session.partFileName = PartName(threadNumber);
+        session.SetThread(threadNumber, -1, 0);
+        session.SetPartFile(PartName(threadNumber));
         return session.RunAttempt();
     }
 

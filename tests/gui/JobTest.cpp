@@ -20,7 +20,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/FtpForm.h"
-#include "engine/WTransferSession.h"
+#include "engine/Conversation.h"
 #include "forms/TabForm1.h"
 #include "forms/WProgressBar.h"
 #include "forms/WUpDown.h"

@@ -1,6 +1,8 @@
-// The control connection of an attempt: where it goes (the settings' proxy, the environment's
-// proxy for the URL, or the host itself), the host's addresses from the job's lookup, and each
-// address tried in turn, every failure logged and kept as the attempt's reason.
+// The sockets of a conversation and its control connection: where it goes (the settings' proxy, the
+// environment's proxy for the URL, or the host itself), the host's addresses from the job's lookup,
+// and each address tried in turn, every failure logged and kept as the attempt's reason.
+#include "engine/Conversation.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -11,7 +13,6 @@
 
 #include "engine/JobHost.h"
 #include "engine/TextFormat.h"
-#include "engine/WTransferSession.h"
 #include "net/WInternet.h"
 
 namespace {
@@ -30,15 +31,110 @@ std::string ConnectFailureText(int error, const std::string& urlHost) {
 
 }  // namespace
 
-bool WTransferSession::ConnectsDirectly(const std::string& urlHost) const {
-    return !settings.useproxy &&
-           ProxyFor(job.options.environmentProxies, scheme, urlHost) == nullptr;
+WCriticalSection& SocketLock() {
+    static WCriticalSection lock;
+    return lock;
 }
 
-bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlPort,
-                                            const std::string& hostAddress) {
+Conversation::Conversation(AttemptState& state_)
+    : state(state_),
+      job(state_.job),
+      settings(state_.settings),
+      stopRequested(state_.stopRequested) {}
+
+Conversation::~Conversation() {
+    SetDataSocket(nullptr);
+    SetListenSocket(nullptr);
+    SetControlSocket(nullptr);
+}
+
+void Conversation::CloseSockets() {
+    WSemaphoreLock guard(&sessionLock);
+    if (controlSocket) controlSocket->Close(false, kConnectionFailed);
+    if (dataSocket) dataSocket->Close(false, kConnectionFailed);
+    if (listenSocket) listenSocket->Close(false, kConnectionFailed);
+}
+
+namespace {
+
+// The engine's sockets: blocking, IPv4, stream, default protocol, the job's limits, created.
+template <class S>
+std::unique_ptr<S> NewConfiguredSocket(const JobOptions& options) {
+    auto s = std::make_unique<S>();
+    s->SetAddressFamily(2);
+    s->SetSocketType(1);
+    s->SetProtocol(0);
+    s->SetTimeouts(options.connectTimeoutMs, options.stallTimeoutMs);
+    s->Create();
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<WSocket> Conversation::NewClientSocket() const {
+    return NewConfiguredSocket<WSocket>(job.options);
+}
+
+std::unique_ptr<WServerSocket> Conversation::NewServerSocket() const {
+    return NewConfiguredSocket<WServerSocket>(job.options);
+}
+
+void Conversation::SetControlSocket(std::unique_ptr<WSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (controlSocket) controlSocket->Close(false, kConnectionFailed);
+    controlSocket = std::move(s);
+}
+
+void Conversation::SetDataSocket(std::unique_ptr<WSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (dataSocket) dataSocket->Close(false, kConnectionFailed);
+    dataSocket = std::move(s);
+}
+
+void Conversation::SetListenSocket(std::unique_ptr<WServerSocket> s) {
+    WSemaphoreLock guard(&sessionLock);
+    if (listenSocket) listenSocket->Close(false, kConnectionFailed);
+    listenSocket = std::move(s);
+}
+
+bool Conversation::ConnectUnlessStopped(WSocket& s) {
+    {
+        WSemaphoreLock guard(&sessionLock);
+        if (stopRequested) return false;
+    }
+    // No lock while connecting, so that Stop can close the socket and end the wait.
+    return s.Connect() && !stopRequested;
+}
+
+int Conversation::SendCommand(const std::string& text) {
+    LogVerbatim(text);
+    const int failuresBefore = state.FailureCount();
+    int code = kConnectionFailed;
+    if (controlSocket) {
+        const int sent = controlSocket->Send(text);
+        if (sent >= 0 && static_cast<size_t>(sent) == text.size()) {
+            code = ReadReply();
+        }
+    }
+    if (code == kConnectionFailed && state.FailureCount() == failuresBefore && !stopRequested) {
+        // Named by its verb only: the rest may be a password.
+        const std::string verb = text.substr(0, text.find_first_of(" \r\n"));
+        Fail(Failure::Kind::Network, "the connection closed before the server answered " + verb,
+             false);
+    }
+    return code;
+}
+
+bool Conversation::ConnectsDirectly(const std::string& urlHost) const {
+    return !settings.useproxy &&
+           ProxyFor(job.options.environmentProxies, state.scheme, urlHost) == nullptr;
+}
+
+bool Conversation::PrepareControlSocket(const std::string& urlHost, int urlPort,
+                                        const std::string& hostAddress) {
     WSemaphoreLock socketGuard(&SocketLock());
     std::unique_ptr<WSocket> s = NewClientSocket();
+    const int scheme = state.scheme;
     bool ok = true;
     viaProxy = false;
     proxyCredentials.clear();
@@ -93,7 +189,7 @@ bool WTransferSession::PrepareControlSocket(const std::string& urlHost, int urlP
 
 // ---- the attempt ----
 
-bool WTransferSession::ConnectControlSocket(const std::string& urlHost, int urlPort) {
+bool Conversation::ConnectControlSocket(const std::string& urlHost, int urlPort) {
     std::vector<std::string> addresses{""};
     if (ConnectsDirectly(urlHost)) {
         const HostLookup::Result found = job.knowledge.hosts.Find(urlHost, stopRequested);

@@ -2,6 +2,8 @@
 // byte range over a new connection, with the reply checked before any byte is written. Thread 0
 // of a fresh job skips the HEAD: the reply to its GET from byte 0 gives the size.
 // Redirects on either request are followed (HttpConnect.cpp) before anything else is read.
+#include "engine/HttpConversation.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,13 +11,14 @@
 #include <string>
 
 #include "engine/Base64.h"
+#include "engine/DataPipeline.h"
 #include "engine/HttpChunked.h"
 #include "engine/HttpParse.h"
 #include "engine/HttpRedirect.h"
 #include "engine/JobHost.h"
 #include "engine/RemoteValidator.h"
+#include "engine/SegmentSetup.h"
 #include "engine/TextFormat.h"
-#include "engine/WTransferSession.h"
 #include "net/AsciiText.h"
 #include "net/WInternet.h"
 
@@ -26,23 +29,23 @@ constexpr int kSizeProbeWaitMs = 5000;
 
 }  // namespace
 
-bool WTransferSession::MayProbeWithGet() {
+bool HttpConversation::MayProbeWithGet() {
     // Only a fresh start: a part in hand is resumed from its end, which needs the size first,
     // and -c must judge the target before anything is fetched.
     if (!job.options.sizeFromFirstGet || job.options.keepCompleteTarget ||
-        job.knowledge.Size() != -1 || RangeId() != 0) {
+        job.knowledge.Size() != -1 || state.RangeId() != 0) {
         return false;
     }
     struct stat status;
-    return ::lstat(partFileName.c_str(), &status) != 0 ||
+    return ::lstat(state.partFileName.c_str(), &status) != 0 ||
            (S_ISREG(status.st_mode) && status.st_size == 0);
 }
 
-int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
+int HttpConversation::ProbeWithGet(HttpTarget& target, int& hops) {
     const int status = RequestFollowingRedirects("GET", target, hops, "Range: bytes=0-\r\n");
     // An empty file has no byte 0 to send; HEAD says what it is.
     if (status == 416) {
-        failure = {};
+        state.ClearFailure();
         return 0;
     }
     if (status > 399) return kConnectionFailed;
@@ -73,7 +76,7 @@ int WTransferSession::ProbeWithGet(HttpTarget& target, int& hops) {
     return status;
 }
 
-bool WTransferSession::AdoptReplyUrl(const HttpTarget& target) {
+bool HttpConversation::AdoptReplyUrl(const HttpTarget& target) {
     // Every thread fetches from where the first one's redirects led.
     const std::string jobUrl = job.knowledge.LearnFinalUrl(target.url);
     if (jobUrl == target.url) return true;
@@ -81,32 +84,29 @@ bool WTransferSession::AdoptReplyUrl(const HttpTarget& target) {
     return false;
 }
 
-bool WTransferSession::FetchSizeless(HttpTarget& target, int& hops, bool reconnect) {
+bool HttpConversation::FetchSizeless(HttpTarget& target, int& hops, bool reconnect) {
     if (reconnect && !OpenHttpConnection(target)) return false;
     if (!controlSocket || controlSocket->GetState() != Connected || stopRequested) return false;
     requestedRangeStart = -1;
     const int status = RequestFollowingRedirects("GET", target, hops);
     if (status > 399 || !CheckDataReply(status, false)) return false;
-    segmentStart = 0;
-    alreadyDone = 0;
-    seamBytes = 0;
     // A length on the GET, where HEAD had none, is the size after all.
     std::string lengthText;
     const int64_t length = chunkDecoder ? -1 : HttpContentLength(lastReply);
-    bodyToEnd = chunkDecoder || !HttpFieldValue(lastReply, "Content-Length", lengthText);
-    if (!bodyToEnd && length < 0) {
+    state.bodyToEnd = chunkDecoder || !HttpFieldValue(lastReply, "Content-Length", lengthText);
+    if (!state.bodyToEnd && length < 0) {
         Log("Content-Length " + lengthText + " is no size\r\n");
         return false;
     }
-    if (!bodyToEnd) job.knowledge.LearnSize(length);
+    if (!state.bodyToEnd) job.knowledge.LearnSize(length);
     // Only bounds the loop when the end is the connection's or the framing's.
-    remaining = bodyToEnd ? INT64_MAX / 2 : length;
-    if (!ReceiveSegment(true)) return false;
-    job.knowledge.LearnSize(remaining);
+    state.segment = WholeFileSegment(state.bodyToEnd ? INT64_MAX / 2 : length);
+    if (!ReceiveBody()) return false;
+    job.knowledge.LearnSize(state.segment.end);
     return true;
 }
 
-std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
+std::string HttpConversation::HttpRequestBlock(const HttpTarget& t) const {
     const bool https = t.scheme == WInternet::kSchemeHttps;
     std::string block;
     // Through a proxy, https goes through a tunnel to the server, so its requests are the
@@ -133,25 +133,36 @@ std::string WTransferSession::HttpRequestBlock(const HttpTarget& t) const {
     return block;
 }
 
-bool WTransferSession::HttpDownload(const std::string& user, const std::string& password,
-                                    const std::string& host_, int port, const std::string& path,
-                                    const std::string& extra) {
-    HttpTarget target{
-        currentUrl, scheme, host_, port, user, password, path, extra, settings.useauthorization};
-    if (!SecureControlSocket(target)) return false;
+HttpConversation::HttpConversation(AttemptState& state_) : Conversation(state_) {}
+
+HttpConversation::~HttpConversation() = default;
+
+bool HttpConversation::ReceiveBody() {
+    BodySource body;
+    body.socket = controlSocket.get();
+    body.lock = &sessionLock;
+    body.leftover = std::move(leftover);
+    leftover.clear();
+    body.chunks = chunkDecoder.get();
+    return ReceiveSegment(state, body);
+}
+
+bool HttpConversation::HttpDownload(const HttpTarget& start) {
+    HttpTarget target = start;
+    if (!OpenHttpConnection(target)) return false;
     int hops = 0;
 
     // Threads after the first, connected already, wait for the first one's reply instead of
     // asking the size themselves, unless it led elsewhere.
-    if (threadNumber > 0 && job.knowledge.Size() == -1) {
+    if (state.threadNumber > 0 && job.knowledge.Size() == -1) {
         job.knowledge.WaitForSizeProbe(kSizeProbeWaitMs, stopRequested);
         if (stopRequested) return false;
         // Thread 0's answer ended the job (a 404): no request of ours can mend it.
         if (job.noMoreAttempts) return false;
         if (job.knowledge.Sizeless()) return true;
     }
-    const bool probe = threadNumber == 0 && MayProbeWithGet();
-    if (threadNumber == 0 && !probe) job.knowledge.EndSizeProbe();
+    const bool probe = state.threadNumber == 0 && MayProbeWithGet();
+    if (state.threadNumber == 0 && !probe) job.knowledge.EndSizeProbe();
     int dataStatus = 0;  // the status of a GET already answered
     bool reconnect = false;
     if (probe) {
@@ -188,45 +199,33 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
         }
     }
     if (job.knowledge.Sizeless()) {
-        if (threadNumber > 0) return true;
+        if (state.threadNumber > 0) return true;
         job.knowledge.EndSizeProbe();
         return FetchSizeless(target, hops, reconnect);
     }
 
     // Without byte ranges thread 0 fetches the whole file and the others have nothing to do.
-    if (job.knowledge.RangeSupport() == 0 && threadNumber > 0) return true;
-    if (!ComputeSegment(false)) return false;
-    if (threadNumber == 0) job.knowledge.EndSizeProbe();
-    if (targetComplete) return true;
+    if (job.knowledge.RangeSupport() == 0 && state.threadNumber > 0) return true;
+    if (!ComputeSegment(state, HttpContentLength(lastReply))) return false;
+    if (state.threadNumber == 0) job.knowledge.EndSizeProbe();
+    if (state.targetComplete) return true;
     int rangeSupport = job.knowledge.RangeSupport();
-    if (rangeSupport == 1 && !progressAnnounced) {
-        Report(alreadyDone, remaining + alreadyDone, alreadyDone);
-        progressAnnounced = true;
+    Segment& segment = state.segment;
+    if (rangeSupport == 1 && !state.progressAnnounced) {
+        state.Report(segment.done, segment.Length(), segment.done);
+        state.progressAnnounced = true;
     }
-    if (rangeSupport == 0) {
-        // The target is complete only when it holds the whole file: a part as long as a
-        // segment is not.
-        if (threadNumber > 0) return true;
-        // Without a seam to check, only a record from the same remote file vouches for it.
-        int64_t fileSize = job.knowledge.Size();
-        if (alreadyDone == fileSize && partVouched) {
-            remaining = 0;
-            return true;
-        }
-        segmentStart = 0;
-        alreadyDone = 0;
-        remaining = fileSize;
-        seamBytes = 0;
-    } else if (remaining == 0 && seamBytes == 0) {
-        return true;
-    }
+    // Without byte ranges thread 0 fetches the whole file (PlanFetch), unless a vouched target
+    // holds it all already.
+    if (rangeSupport == 0 && state.threadNumber > 0) return true;
+    if (segment.Complete()) return true;
     if (stopRequested) return false;
     if (dataStatus != 0) {
         // The probe's body: this segment from byte 0, or the whole file.
         requestedRangeStart = rangeSupport == 1 ? 0 : -1;
-        if (segmentStart != 0 || seamBytes != 0) return false;
+        if (segment.Start() != 0 || segment.seamBytes != 0) return false;
         if (!CheckDataReply(dataStatus, false)) return false;
-        return ReceiveSegment(true);
+        return ReceiveBody();
     }
 
     if (reconnect) {
@@ -240,18 +239,18 @@ bool WTransferSession::HttpDownload(const std::string& user, const std::string& 
     std::string rangeLine;
     requestedRangeStart = -1;
     if (rangeSupport == 1) {
-        requestedRangeStart = segmentStart - seamBytes;
+        requestedRangeStart = segment.RequestStart();
         rangeLine = FormatText("Range: bytes=%lld-%lld\r\n", AsLong(requestedRangeStart),
-                               AsLong(segmentStart + remaining - 1));
+                               AsLong(segment.end - 1));
         if (!ifRange.empty()) rangeLine += "If-Range: " + ifRange + "\r\n";
     }
     const int status = RequestFollowingRedirects("GET", target, hops, rangeLine);
     if (status > 399) return false;
     if (!CheckDataReply(status, !ifRange.empty())) return false;
-    return ReceiveSegment(true);
+    return ReceiveBody();
 }
 
-bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
+bool HttpConversation::CheckDataReply(int status, bool ifRangeSent) {
     // Only the asked-for bytes of this very file may go into the part file: a full body, a
     // redirect page, a range from elsewhere or a file of another size would corrupt it.
     const int64_t fileSize = job.knowledge.Size();
@@ -273,8 +272,8 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     if (requestedRangeStart >= 0) {
         HttpContentRange range;
         if (status == 200 && ifRangeSent) {
-            Log("The remote file changed during the job (If-Range answered 200): " + partFileName +
-                " is not resumed from it\r\n");
+            Log("The remote file changed during the job (If-Range answered 200): " +
+                state.partFileName + " is not resumed from it\r\n");
             return false;
         }
         if (status != 206) {
@@ -320,7 +319,7 @@ bool WTransferSession::CheckDataReply(int status, bool ifRangeSent) {
     return true;
 }
 
-int WTransferSession::ReadHttpHeader() {
+int HttpConversation::ReadReply() {
     HttpHeaderReader reader;
     char chunk[1024];
     if (!controlSocket) return kConnectionFailed;

@@ -1,16 +1,17 @@
 // The FTP conversation of one attempt: login, resume probe, size query, data connection,
-// restart offset and retrieval. Runs on the worker's thread; Stop may close the sockets from
-// another thread at any time, which is why every socket object is installed and removed under
-// sessionLock and no blocking call is made while that lock is held.
+// restart offset and retrieval.
+#include "engine/FtpConversation.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "engine/DataPipeline.h"
 #include "engine/FtpParse.h"
 #include "engine/JobHost.h"
 #include "engine/RemoteValidator.h"
-#include "engine/WTransferSession.h"
+#include "engine/SegmentSetup.h"
 #include "net/AsciiText.h"
 
 namespace {
@@ -21,18 +22,19 @@ constexpr int kMaxForeignConnections = 16;
 
 }  // namespace
 
-bool WTransferSession::RefusedForGood(int code) {
+bool FtpConversation::RefusedForGood(int code) {
     if (code < kFailureCode) return false;
     // A 5xx to a login or to the file itself is the server's answer, not a hiccup.
-    if (code >= 500 && code != kConnectionFailed) failure.permanent = true;
+    if (code >= 500 && code != kConnectionFailed) state.MarkPermanent();
     return true;
 }
 
-bool WTransferSession::FtpDownload(const std::string& user, const std::string& password,
-                                   const std::string& host, int port, const std::string& path) {
+bool FtpConversation::FtpDownload(const std::string& user, const std::string& password,
+                                  const std::string& host, int port, const std::string& path) {
     const std::string file(TrimAscii(path, " "));
 
-    if (ReadFtpReply() >= kFailureCode) return false;
+    if (!ConnectControlSocket(host, port)) return false;
+    if (ReadReply() >= kFailureCode) return false;
 
     const std::string login = viaProxy ? FtpProxyUser(user, host, port) : user;
     if (RefusedForGood(SendCommand("USER " + login + "\r\n"))) return false;
@@ -50,45 +52,36 @@ bool WTransferSession::FtpDownload(const std::string& user, const std::string& p
         restProbeAccepted = accepted;
         // The first answer stands for the job; a connection that contradicts it finds out at
         // its own REST.
-        if (job.knowledge.LearnRangeSupport(accepted ? 1 : 0) == 0 && threadNumber > 0) {
+        if (job.knowledge.LearnRangeSupport(accepted ? 1 : 0) == 0 && state.threadNumber > 0) {
             SendCommand("QUIT\r\n");
             return true;
         }
     }
 
     // Without resume, thread 0 fetches the whole file and the others have nothing to do.
-    if (job.knowledge.RangeSupport() == 0 && threadNumber > 0) {
+    if (job.knowledge.RangeSupport() == 0 && state.threadNumber > 0) {
         SendCommand("QUIT\r\n");
         return true;
     }
 
     if (!QueryFtpSize(file)) return false;
-    if (targetComplete) return true;
-    if (job.knowledge.RangeSupport() == 0) {
-        // Without resume the target is complete only when it holds the whole file (a target
-        // as long as one segment is not), and with no seam to check, only a record from the
-        // same remote file vouches for it.
-        const int64_t size = job.knowledge.Size();
-        segmentStart = 0;
-        seamBytes = 0;
-        remaining = alreadyDone == size && partVouched ? 0 : size;
-        if (remaining > 0) alreadyDone = 0;
-    }
-    if (remaining > 0 || seamBytes > 0) return Retrieve(file);
-    return true;
+    if (state.targetComplete) return true;
+    // Without resume PlanFetch gave the whole file, unless a vouched target holds it all.
+    if (state.segment.Complete()) return true;
+    return Retrieve(file);
 }
 
-bool WTransferSession::QueryFtpSize(const std::string& path) {
+bool FtpConversation::QueryFtpSize(const std::string& path) {
     if (job.knowledge.Size() == -1) {
         // Asked before the size is stored: whoever finds the size finds the validator too.
         const bool dated = SendCommand("MDTM " + path + "\r\n") == 213;
         job.knowledge.LearnValidator(dated ? FtpValidator(lastReply) : "");
         int code = SendCommand("SIZE " + path + "\r\n");
-        const Failure sizeRefused = failure;
+        const Failure sizeRefused = state.Recorded();
         // Another worker may have stored the size meanwhile; then STAT is not needed.
         if (code >= kFailureCode && job.knowledge.Size() == -1) {
             if (RefusedForGood(SendCommand("STAT " + path + "\r\n"))) return false;
-            if (ComputeSegment(false)) return true;
+            if (ComputeSegment(state, ParseFtpSizeReply(lastReply, false))) return true;
             // SIZE refused and STAT named no size: the file is not there to fetch (vsftpd
             // answers STAT of a missing file with an empty listing).
             if (code >= 500 && code != kConnectionFailed && job.knowledge.Size() == -1) {
@@ -99,15 +92,18 @@ bool WTransferSession::QueryFtpSize(const std::string& path) {
             return false;
         }
     }
-    return ComputeSegment(true);
+    return ComputeSegment(state, ParseFtpSizeReply(lastReply, true));
 }
 
-bool WTransferSession::Retrieve(const std::string& path) {
+bool FtpConversation::Retrieve(const std::string& path) {
     if (!StartDataTransfer("RETR " + path + "\r\n")) return false;
-    return ReceiveSegment(false);
+    BodySource body;
+    body.socket = dataSocket.get();
+    body.lock = &sessionLock;
+    return ReceiveSegment(state, body);
 }
 
-bool WTransferSession::StartDataTransfer(const std::string& command) {
+bool FtpConversation::StartDataTransfer(const std::string& command) {
     const bool passive = settings.passivemode;
     if (passive) {
         if (!OpenPassiveData()) return false;
@@ -117,15 +113,12 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     }
 
     // Restart offset. startsAtZero: the data must come from the first byte of the file.
-    // A resumed segment starts seamBytes early, so the data loop can check the seam.
+    // A resumed segment starts its seam early, so the data loop can check it.
     bool startsAtZero = true;
     const int64_t size = job.knowledge.Size();
-    const int64_t offset = segmentStart - seamBytes;
+    const int64_t offset = state.segment.RequestStart();
     if (job.knowledge.RangeSupport() == 0) {
-        segmentStart = 0;
-        alreadyDone = 0;
-        remaining = size;
-        seamBytes = 0;
+        state.segment = WholeFileSegment(size);
     } else if (offset > 0) {
         const std::string rest = "REST " + std::to_string(offset) + "\r\n";
         const int code = SendCommand(rest);
@@ -146,14 +139,11 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
             SetListenSocket(nullptr);
             return false;
         } else {
-            if (threadNumber > 0) {
+            if (state.threadNumber > 0) {
                 SetListenSocket(nullptr);
                 return false;
             }
-            segmentStart = 0;
-            alreadyDone = 0;
-            remaining = size;
-            seamBytes = 0;
+            state.segment = WholeFileSegment(size);
         }
     }
     // An accepted probe left offset 64 pending on this connection: reset it, or the data
@@ -168,10 +158,10 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
 
     // The part file's bytes from an earlier job count once: later attempts find bytes that
     // were already reported chunk by chunk, and announcing them again would count them twice.
-    if (!progressAnnounced) {
-        if (job.knowledge.RangeSupport() != 0)
-            Report(alreadyDone, remaining + alreadyDone, alreadyDone);
-        progressAnnounced = true;
+    if (!state.progressAnnounced) {
+        const Segment& s = state.segment;
+        if (job.knowledge.RangeSupport() != 0) state.Report(s.done, s.Length(), s.done);
+        state.progressAnnounced = true;
     }
 
     // Only the preliminary reply (150 or 125) is read; the final one is never awaited.
@@ -216,7 +206,7 @@ bool WTransferSession::StartDataTransfer(const std::string& command) {
     return !stopRequested.load() && dataSocket->GetState() != Error;
 }
 
-bool WTransferSession::OpenPassiveData() {
+bool FtpConversation::OpenPassiveData() {
     if (SendCommand("PASV\r\n") != 227) return false;
 
     std::string address;
@@ -246,7 +236,7 @@ bool WTransferSession::OpenPassiveData() {
     return !stopRequested.load();
 }
 
-bool WTransferSession::OpenActiveData() {
+bool FtpConversation::OpenActiveData() {
     std::unique_ptr<WServerSocket> listener;
     bool listening = false;
     // Listening on the control connection's interface only, not on every one.
@@ -266,7 +256,7 @@ bool WTransferSession::OpenActiveData() {
     return SendCommand(FormatPortCommand(address, port)) == 200;
 }
 
-int WTransferSession::ReadFtpReply() {
+int FtpConversation::ReadReply() {
     if (!controlSocket) return kConnectionFailed;
     FtpReplyReader reader;
     char buffer[1024];
