@@ -14,6 +14,7 @@
 
 class JobHost;
 struct JobFields;
+struct RaceTarget;
 
 // The engine's own reply code for a connection that failed or closed, or a stop request (a
 // failure like every code from 400). Sockets are closed with Close(false, kConnectionFailed):
@@ -50,6 +51,8 @@ public:
     bool partFoundStale = false;
     // The body has no size known beforehand; it ends with its framing or the server's close.
     bool bodyToEnd = false;
+    // Set for a race for another range's last piece: the bytes go to memory, not a part file.
+    RaceTarget* race = nullptr;
 
     // A command as sent or a reply as received, credentials included: the log page is the
     // conversation itself.

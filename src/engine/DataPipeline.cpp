@@ -10,6 +10,7 @@
 
 #include "engine/HttpChunked.h"
 #include "engine/JobHost.h"
+#include "engine/LastPieceRace.h"
 #include "engine/PartFileWriter.h"
 #include "engine/PartRecord.h"
 #include "engine/SegmentSetup.h"
@@ -136,6 +137,7 @@ bool CheckSeam(AttemptState& state, BodySource& body) {
 }  // namespace
 
 bool ReceiveSegment(AttemptState& state, BodySource& body) {
+    if (state.race != nullptr) return ReceiveRace(state, body);
     JobFields& job = state.job;
     JobHost& host = state.host;
     const std::string& partFileName = state.partFileName;

@@ -164,6 +164,7 @@ void RangeTable::Complete(int id, int64_t tickMs) {
     Entry& e = entries[static_cast<size_t>(id)];
     e.info.complete = true;
     e.wake = nullptr;
+    EndRace(e);
     ++generation;
     changed.notify_all();
     const double rate = RateOf(e, tickMs);
@@ -183,6 +184,7 @@ void RangeTable::Drop(int id) {
     if (id < 0 || static_cast<size_t>(id) >= entries.size()) return;
     entries[static_cast<size_t>(id)].dropped = true;
     entries[static_cast<size_t>(id)].wake = nullptr;
+    EndRace(entries[static_cast<size_t>(id)]);
     ++generation;
     changed.notify_all();
 }
@@ -283,6 +285,99 @@ std::optional<RangeInfo> RangeTable::TakeUnbegun(int thread) {
         }
     }
     return std::nullopt;
+}
+
+std::optional<RaceInfo> RangeTable::Race(int thread, int64_t tickMs) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!planned || !rules.race || thread < 0 || thread >= workers) return std::nullopt;
+    Entry* best = nullptr;
+    double bestSeconds = -1;
+    const double takerRate = threadRates[static_cast<size_t>(thread)];
+    for (Entry& e : entries) {
+        if (e.info.complete || e.dropped || e.raced || e.info.thread < 0 ||
+            e.info.thread == thread || e.watchTick < 0 || tickMs - e.watchTick < rules.minWatchMs) {
+            continue;
+        }
+        const int64_t left = e.info.end - std::max(e.claimed, e.pos);
+        if (left <= 0 || left > rules.raceMaxBytes) continue;
+        const double rate = RateOf(e, tickMs);
+        const double seconds =
+            rate > 0 ? static_cast<double>(left) / rate : std::numeric_limits<double>::infinity();
+        // Only where the racer can be expected to get there first.
+        if (seconds < rules.raceMinSeconds ||
+            (takerRate > 0 && static_cast<double>(left) / takerRate >= seconds)) {
+            continue;
+        }
+        if (seconds > bestSeconds) {
+            best = &e;
+            bestSeconds = seconds;
+        }
+    }
+    if (best == nullptr) return std::nullopt;
+    best->raced = true;
+    return RaceInfo{best->info.id, best->info.thread, std::max(best->claimed, best->pos),
+                    best->info.end};
+}
+
+bool RangeTable::RaceOver(int ownerId) const {
+    std::lock_guard<std::mutex> guard(lock);
+    if (ownerId < 0 || static_cast<size_t>(ownerId) >= entries.size()) return true;
+    const Entry& e = entries[static_cast<size_t>(ownerId)];
+    return !e.raced || e.info.complete || e.dropped || e.claimed >= e.info.end;
+}
+
+void RangeTable::SetRaceWake(int ownerId, std::function<void()> wake) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (ownerId < 0 || static_cast<size_t>(ownerId) >= entries.size()) return;
+    Entry& e = entries[static_cast<size_t>(ownerId)];
+    // A race already over wakes at once: the racer must not wait for bytes it cannot keep.
+    if (wake && (!e.raced || e.info.complete || e.dropped)) {
+        wake();
+        return;
+    }
+    e.raceWake = std::move(wake);
+}
+
+void RangeTable::EndRace(Entry& e) {
+    if (e.raceWake) e.raceWake();
+    e.raceWake = nullptr;
+}
+
+void RangeTable::LoseRace(int ownerId) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (ownerId < 0 || static_cast<size_t>(ownerId) >= entries.size()) return;
+    entries[static_cast<size_t>(ownerId)].raced = false;
+    entries[static_cast<size_t>(ownerId)].raceWake = nullptr;
+}
+
+std::optional<RangeInfo> RangeTable::WinRace(int ownerId, int thread, int64_t from) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (ownerId < 0 || static_cast<size_t>(ownerId) >= entries.size()) return std::nullopt;
+    Entry& owner = entries[static_cast<size_t>(ownerId)];
+    const bool open = owner.raced && !owner.info.complete && !owner.dropped;
+    owner.raced = false;
+    owner.raceWake = nullptr;
+    // What the owner may have read stays its own, so no byte is written twice.
+    const int64_t cut = std::max({owner.claimed, owner.pos, from});
+    if (!open || cut >= owner.info.end) return std::nullopt;
+    Entry e;
+    e.info.id = static_cast<int>(entries.size());
+    e.info.thread = thread;
+    e.info.start = cut;
+    e.info.end = owner.info.end;
+    e.info.takenFrom = owner.info.thread;
+    e.info.partName = TakenPartName(target, cut);
+    e.pos = e.claimed = e.info.end;
+    owner.info.end = cut;
+    // An owner already at the cut waits on a read it no longer needs.
+    if (owner.pos >= cut && owner.wake) {
+        owner.wake();
+        owner.wake = nullptr;
+        owner.woken = Woken::Stalled;
+    }
+    const RangeInfo won = e.info;
+    entries.push_back(std::move(e));
+    return won;
 }
 
 std::vector<RangeInfo> RangeTable::Ordered() const {

@@ -36,6 +36,21 @@ struct ResplitRules {
     double slowFactor = 4;
     int64_t slowWatchMs = 1000;
     int slowRestarts = 2;
+    // A remainder too small to split, on a connection that still needs this long for it (or
+    // has stalled), is raced: a finished thread fetches the same bytes into memory, and if
+    // they are all in before the owner gets there, they become a range of the racer's from
+    // wherever the owner has got to. Off under a rate limit, like replaceSlow.
+    bool race = true;
+    int64_t raceMaxBytes = 1 << 20;
+    double raceMinSeconds = 1.0;
+};
+
+// A race for the last piece of a range: the bytes [from, end) of range ownerId.
+struct RaceInfo {
+    int ownerId = -1;
+    int ownerThread = -1;
+    int64_t from = 0;
+    int64_t end = 0;
 };
 
 struct RangeInfo {
@@ -103,6 +118,22 @@ public:
     // Wakes, on the way, every reading range that has stalled, so it starts again.
     std::optional<RangeInfo> Take(int thread, int64_t tickMs);
 
+    // A range whose remainder is not worth a Take but keeps its owner long (or has stalled),
+    // for `thread` to race; one race per range at a time. None when there is no such range.
+    std::optional<RaceInfo> Race(int thread, int64_t tickMs);
+    // The race is over for the racer: the owner has completed, dropped or claimed the whole
+    // remainder, so nothing the racer fetches can be kept.
+    bool RaceOver(int ownerId) const;
+    // Called by the racer while it reads: how to make its blocked read return once the race
+    // is over (nullptr when not reading).
+    void SetRaceWake(int ownerId, std::function<void()> wake);
+    // The racer holds [from, end) of the owner's range: the part past what the owner may have
+    // read becomes a new range of `thread`, complete, and the owner stops there (as with
+    // Take). None when the owner got there first; the race ends either way.
+    std::optional<RangeInfo> WinRace(int ownerId, int thread, int64_t from);
+    // The racer gave up (a failed fetch, a stop): the range may be raced again.
+    void LoseRace(int ownerId);
+
     // Waits at most ms, or until a range completes or is dropped, or Wake is called, or stop
     // is set (Wake must follow setting it). An idle thread waits here between looks.
     void WaitForChange(int ms, const std::atomic<bool>& stop);
@@ -123,6 +154,8 @@ private:
         Woken woken = Woken::No;
         int slowRestarts = 0;
         std::function<void()> wake;
+        bool raced = false;  // a racer is fetching its last piece
+        std::function<void()> raceWake;
     };
     // No byte for rules.stalledMs (a range that has just begun is not stalled).
     bool Stalled(const Entry& e, int64_t tickMs) const;
@@ -130,6 +163,8 @@ private:
     // Whether a remainder of `left` bytes that takes its owner `seconds` is worth another
     // connection (a taker's, or a new one for the owner).
     bool WorthSharing(int64_t left, double seconds) const;
+    // The racer's wake, called once the race is over (lock held).
+    void EndRace(Entry& e);
     // Whether e's connection is far slower than the fastest other one (lock held).
     bool FarSlower(const Entry& e) const;
 

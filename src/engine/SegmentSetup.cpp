@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/JobHost.h"
+#include "engine/LastPieceRace.h"
 #include "engine/PartRecord.h"
 #include "engine/TextFormat.h"
 
@@ -31,6 +32,11 @@ bool ComputeSegment(AttemptState& state, int64_t replySize) {
     JobFields& job = state.job;
     const std::string& partFileName = state.partFileName;
     const int rangeId = state.RangeId();
+    if (state.race != nullptr) {
+        // A race asks for the piece and a lead window before it, into memory.
+        state.segment = RangeSegment(state.race->requestStart, state.race->race.end);
+        return true;
+    }
     int64_t fileSize = job.knowledge.Size();
     if (fileSize == -1) {
         const int64_t parsed = replySize;

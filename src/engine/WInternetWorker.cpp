@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/JobHost.h"
+#include "engine/LastPieceRace.h"
 #include "engine/TextFormat.h"
 #include "engine/WTransferSession.h"
 #include "net/TickCount.h"
@@ -62,6 +63,8 @@ int WInternetWorker::Run(void*) {
     // Past the part files' count a thread has no segment of its own: once the size is known it
     // takes one, or a share of one.
     bool ownSegment = threadNumber < job.threadCount;
+    constexpr int kMaxRaces = 8;
+    int racesLeft = kMaxRaces;
     if (!ownSegment) {
         WaitForPlan();
         ok = true;
@@ -102,7 +105,15 @@ int WInternetWorker::Run(void*) {
         // Woken at once when a range ends, so waiting never delays the job's end.
         while (!taken && !stopRequested && job.knowledge.ranges.WorthWaiting(threadNumber) &&
                job.wholeFile.load() == JobFields::WholeFile::No) {
-            job.knowledge.ranges.WaitForChange(job.options.resplitRules.pollMs, stopRequested);
+            // Nothing worth splitting: a last piece far behind is raced instead (bounded).
+            std::optional<RaceInfo> race;
+            if (racesLeft > 0) race = job.knowledge.ranges.Race(threadNumber, TickCount());
+            if (race) {
+                --racesLeft;
+                RunRace(*race);
+            } else {
+                job.knowledge.ranges.WaitForChange(job.options.resplitRules.pollMs, stopRequested);
+            }
             if (stopRequested) break;
             taken = job.knowledge.ranges.Take(threadNumber, TickCount());
         }
@@ -125,6 +136,61 @@ int WInternetWorker::Run(void*) {
     }
     host->ThreadFinished(ok, threadNumber, failure);
     return ok ? 1 : 0;
+}
+
+void WInternetWorker::RunRace(const RaceInfo& race) {
+    JobFields& job = host->Fields();
+    RaceTarget target = NewRaceTarget(race);
+    host->LogLine(
+        FormatText("Races thread #%d for bytes %lld-%lld: its connection is far behind\r\n",
+                   race.ownerThread, static_cast<long long>(race.from),
+                   static_cast<long long>(race.end - 1)),
+        threadNumber);
+    auto session = std::make_unique<WTransferSession>(*host, host->SettingsSnapshot());
+    session->SetPartFile(TakenPartName(job.targetPath, race.from));
+    session->SetThread(threadNumber, -1, 0);
+    session->SetRace(&target);
+    {
+        std::lock_guard<std::mutex> guard(sessionGuard);
+        currentSession = session.get();
+    }
+    if (stopRequested) session->Stop();
+    const bool fetched = session->RunAttempt();
+    {
+        std::lock_guard<std::mutex> guard(sessionGuard);
+        currentSession = nullptr;
+        session.reset();
+    }
+    RangeInfo won;
+    const RaceOutcome outcome =
+        fetched ? CommitRace(*host, threadNumber, target, won) : RaceOutcome::Lost;
+    if (!fetched) job.knowledge.ranges.LoseRace(race.ownerId);
+    if (outcome == RaceOutcome::Lost) {
+        host->LogLine(
+            FormatText("Lost the race for bytes %lld-%lld to thread #%d: nothing kept\r\n",
+                       static_cast<long long>(race.from), static_cast<long long>(race.end - 1),
+                       race.ownerThread),
+            threadNumber);
+        return;
+    }
+    if (outcome == RaceOutcome::Failed) {
+        Failure failure;
+        failure.kind = Failure::Kind::LocalFile;
+        failure.text = "cannot write " + won.partName;
+        failure.permanent = true;
+        job.GiveUp(failure);
+        job.knowledge.ranges.Drop(won.id);
+        return;
+    }
+    const int64_t size = won.end - won.start;
+    host->LogLine(FormatText("Won the race: bytes %lld-%lld of thread #%d's range into %s\r\n",
+                             static_cast<long long>(won.start), static_cast<long long>(won.end - 1),
+                             race.ownerThread, won.partName.c_str()),
+                  threadNumber);
+    // Counted now, once: the loser's bytes never were.
+    host->ReportChunks(size, size, size, size, threadNumber);
+    job.knowledge.ranges.Complete(won.id, TickCount());
+    host->RangeDone(won.id);
 }
 
 void WInternetWorker::WaitForPlan() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/Failure.h"
+#include "engine/RangeTable.h"
 #include "net/WThread.h"
 
 class JobHost;
@@ -47,6 +48,9 @@ private:
     // A thread without a segment of its own: waits until the ranges are planned (or it is
     // clear that no size comes, or stop).
     void WaitForPlan();
+    // Races the owner of a range far behind for its last piece (one attempt, never counted
+    // against this thread: whatever happens, the owner still has its range).
+    void RunRace(const RaceInfo& race);
     // Waits ms or until a stop or until the job gives up; false when stopped.
     bool PauseUnlessStopped(int ms);
 

@@ -32,6 +32,13 @@ public:
     void SetProgressAnnounced(bool announced) { state.progressAnnounced = announced; }
     bool ProgressAnnounced() const { return state.progressAnnounced; }
 
+    // Race mode: the attempt fetches the race's bytes into target (nothing is written to a
+    // part file, nothing announced); true when all of them are in.
+    void SetRace(RaceTarget* target) {
+        state.race = target;
+        state.progressAnnounced = true;
+    }
+
     // One attempt; true when the segment is complete.
     bool RunAttempt();
     // Any thread: sets the stop flag and closes the conversation's sockets, which makes a

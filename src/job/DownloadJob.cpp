@@ -28,6 +28,7 @@ void DownloadJob::Start(const std::string& url, const std::string& targetPath, i
     ResplitRules rules = options.resplitRules;
     // A rate limit holds connections back on purpose: none of them is to blame.
     rules.replaceSlow = rules.replaceSlow && options.rateLimit <= 0;
+    rules.race = rules.race && options.rateLimit <= 0;
     fields.knowledge.ranges.Reset(rules);
     if (options.rateLimit > 0) limiter = std::make_unique<RateLimiter>(options.rateLimit);
     if (threadCount < 1) {

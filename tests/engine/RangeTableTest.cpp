@@ -183,3 +183,65 @@ TEST(RangeTable, FarSlowerConnectionsAreReplacedAFewTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 2000-byte remainder of range 1, too small to take, at 100 bytes/s: 20 s left.
+void SlowLastPiece(RangeTable& table) {
+    ResplitRules rules = Rules();
+    rules.minTakeBytes = 4000;
+    table.Reset(rules);
+    table.Plan("/t/f", 2, 100000);
+    table.Advance(0, 0, 0);
+    table.Advance(0, 50000, 100);
+    table.Complete(0, 100);
+    table.Advance(1, 97900, 0);
+    table.Advance(1, 98000, 1000);
+}
+
+}  // namespace
+
+TEST(RangeTable, TheLastPieceIsRacedAndKeptOnlyPastTheOwner) {
+    RangeTable table;
+    SlowLastPiece(table);
+    ASSERT_FALSE(table.Take(0, 1000).has_value());
+    const auto race = table.Race(0, 1000);
+    ASSERT_TRUE(race.has_value());
+    EXPECT_EQ(race->ownerId, 1);
+    EXPECT_EQ(race->from, 98000);
+    EXPECT_EQ(race->end, 100000);
+    EXPECT_FALSE(table.Race(0, 1000).has_value());  // one racer at a time
+    EXPECT_FALSE(table.RaceOver(1));
+    // The owner claims 500 more meanwhile: the racer keeps only what lies past them.
+    EXPECT_EQ(table.Allow(1, 98000, 500), 500);
+    int woken = 0;
+    table.SetRaceWake(1, [&] { ++woken; });
+    const auto won = table.WinRace(1, 0, race->from);
+    ASSERT_TRUE(won.has_value());
+    EXPECT_EQ(won->start, 98500);
+    EXPECT_EQ(won->end, 100000);
+    EXPECT_EQ(table.Get(1).end, 98500);
+    EXPECT_EQ(woken, 0);
+    ExpectTiles(table, 100000);
+}
+
+TEST(RangeTable, ARaceTheOwnerWinsKeepsNothing) {
+    for (const bool complete : {true, false}) {
+        RangeTable table;
+        SlowLastPiece(table);
+        const auto race = table.Race(0, 1000);
+        ASSERT_TRUE(race.has_value());
+        int woken = 0;
+        table.SetRaceWake(1, [&] { ++woken; });
+        if (complete) {
+            table.Complete(1, 1200);  // the owner got there first: the racer is woken
+            EXPECT_EQ(woken, 1);
+        } else {
+            EXPECT_EQ(table.Allow(1, 98000, 1 << 20), 2000);  // it claimed the rest
+        }
+        EXPECT_TRUE(table.RaceOver(1));
+        EXPECT_FALSE(table.WinRace(1, 0, race->from).has_value());
+        EXPECT_EQ(table.Get(1).end, 100000);
+        ExpectTiles(table, 100000);
+    }
+}

@@ -75,3 +75,47 @@ INSTANTIATE_TEST_SUITE_P(Cases, Resplit, ::testing::ValuesIn(kCases),
                          [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
+
+namespace {
+
+// One of two connections stops short of its end with a piece too small to split: the other
+// thread races it for that piece and wins; the owner keeps only what it had claimed, no byte
+// is counted twice and no part is left behind.
+TEST(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
+    TempDir dir;
+    FakeHttpOptions options;
+    options.body = PatternBytes(400000, 32);
+    options.stallAfter = 150000;
+    options.stallConnections = 1;
+    FakeHttpServer server(options);
+    SharedSettings settings;
+    settings.Update([](Settings& s) { s.attempts = 3; });
+    // No stall wake and short claims: only the race ends the stalled read early.
+    JobOptions limits(3000, 3000, 0);
+    limits.sizeFromFirstGet = false;
+    limits.resplitRules.minWatchMs = 0;
+    limits.resplitRules.stalledMs = 600000;
+    limits.resplitRules.pollMs = 10;
+    limits.resplitRules.claimBytes = 16384;
+    limits.resplitRules.replaceSlow = false;
+    limits.resplitRules.raceMinSeconds = 0.2;
+    DownloadJob job(settings, nullptr);
+    const std::string target = dir.File("f.bin");
+    job.Start(server.Url(), target, 2, limits);
+    const bool finished = job.WaitFinished(20000);
+    std::string log;
+    for (const auto& line : job.TakeLogLines()) {
+        log += "#" + std::to_string(line.first) + " " + line.second;
+    }
+    if (!finished) job.StopAllWorkers();
+    ASSERT_TRUE(finished) << log;
+    const JobView view = job.Snapshot();
+    EXPECT_TRUE(view.succeeded) << log;
+    EXPECT_TRUE(ReadFileBytes(target) == options.body);
+    EXPECT_NE(log.find("Won the race: bytes "), std::string::npos) << log;
+    EXPECT_EQ(view.receivedTotal, 400000);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"f.bin"});
+    job.StopAllWorkers();
+}
+
+}  // namespace
