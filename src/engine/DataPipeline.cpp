@@ -53,12 +53,6 @@ void EmptyPartFile(const std::string& name) {
     }
 }
 
-void CloseSource(BodySource& body) {
-    if (body.socket == nullptr) return;
-    WSemaphoreLock guard(body.lock);
-    body.socket->Close(false, kConnectionFailed);
-}
-
 // Reads the seam's bytes (leftover first). A lead window is kept (its digest) for the join; a
 // resume seam is compared with the part's tail. False when they did not all come (the attempt
 // fails), when the server sent the file's first bytes for a later offset (the job turns to one
@@ -135,6 +129,12 @@ bool CheckSeam(AttemptState& state, BodySource& body) {
 }
 
 }  // namespace
+
+void CloseSource(BodySource& body) {
+    if (body.socket == nullptr) return;
+    WSemaphoreLock guard(body.lock);
+    body.socket->Close(false, kConnectionFailed);
+}
 
 bool ReceiveSegment(AttemptState& state, BodySource& body) {
     if (state.race != nullptr) return ReceiveRace(state, body);

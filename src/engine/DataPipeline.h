@@ -19,6 +19,9 @@ struct BodySource {
     HttpChunkDecoder* chunks = nullptr;  // set when the body comes chunked
 };
 
+// Closes the body's socket under its lock (the conversation's Stop may close it too).
+void CloseSource(BodySource& body);
+
 // Checks the seam, then appends what arrives to the part file until the segment is complete;
 // true when it is. With state.bodyToEnd, the body's end is its framing's or the server's close,
 // and the segment's end becomes what came.

@@ -15,7 +15,6 @@
 #include "engine/PartFileWriter.h"
 #include "engine/PartRecord.h"
 #include "engine/TextFormat.h"
-#include "net/WLocks.h"
 #include "net/WSocket.h"
 
 RaceTarget NewRaceTarget(const RaceInfo& race) {
@@ -25,23 +24,13 @@ RaceTarget NewRaceTarget(const RaceInfo& race) {
     return t;
 }
 
-namespace {
-
-void CloseBody(BodySource& body) {
-    if (body.socket == nullptr) return;
-    WSemaphoreLock guard(body.lock);
-    body.socket->Close(false, kConnectionFailed);
-}
-
-}  // namespace
-
 bool ReceiveRace(AttemptState& state, BodySource& body) {
     RaceTarget& target = *state.race;
     RangeTable& ranges = state.job.knowledge.ranges;
     const auto want = static_cast<size_t>(target.Wanted());
     target.bytes = body.leftover.substr(0, want);
     body.leftover.clear();
-    ranges.SetRaceWake(target.race.ownerId, [&body] { CloseBody(body); });
+    ranges.SetRaceWake(target.race.ownerId, [&body] { CloseSource(body); });
     std::vector<char> buffer(64 * 1024);
     bool bad = false;
     while (target.bytes.size() < want && body.socket != nullptr && !state.stopRequested &&
@@ -63,7 +52,7 @@ bool ReceiveRace(AttemptState& state, BodySource& body) {
         target.bytes.append(buffer.data(), static_cast<size_t>(n));
     }
     ranges.SetRaceWake(target.race.ownerId, nullptr);
-    CloseBody(body);
+    CloseSource(body);
     return !bad && target.bytes.size() == want && !state.stopRequested;
 }
 
