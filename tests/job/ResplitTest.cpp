@@ -3,13 +3,16 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "job/DownloadJob.h"
 #include "settings/Settings.h"
+#include "support/FakeFtpServer.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempDir.h"
 
+using testsupport::FakeFtpServer;
 using testsupport::FakeHttpOptions;
 using testsupport::FakeHttpServer;
 using testsupport::PatternBytes;
@@ -81,15 +84,29 @@ namespace {
 // One of two connections stops short of its end with a piece too small to split: the other
 // thread races it for that piece and wins; the owner keeps only what it had claimed, no byte
 // is counted twice and no part is left behind.
-TEST(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
+class Race : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
+    const bool ftp = GetParam();
     TempDir dir;
-    FakeHttpOptions options;
-    options.body = PatternBytes(400000, 32);
-    options.stallAfter = 150000;
-    options.stallConnections = 1;
-    FakeHttpServer server(options);
+    const std::string body = PatternBytes(400000, 32);
+    std::unique_ptr<FakeHttpServer> http;
+    std::unique_ptr<FakeFtpServer> ftpServer;
+    if (ftp) {
+        ftpServer = std::make_unique<FakeFtpServer>(body);
+        ftpServer->HoldDataAfter(150000, 1);
+    } else {
+        FakeHttpOptions options;
+        options.body = body;
+        options.stallAfter = 150000;
+        options.stallConnections = 1;
+        http = std::make_unique<FakeHttpServer>(options);
+    }
     SharedSettings settings;
-    settings.Update([](Settings& s) { s.attempts = 3; });
+    settings.Update([](Settings& s) {
+        s.attempts = 3;
+        s.passivemode = true;
+    });
     // No stall wake and short claims: only the race ends the stalled read early.
     JobOptions limits(3000, 3000, 0);
     limits.sizeFromFirstGet = false;
@@ -101,7 +118,7 @@ TEST(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
     limits.resplitRules.raceMinSeconds = 0.2;
     DownloadJob job(settings, nullptr);
     const std::string target = dir.File("f.bin");
-    job.Start(server.Url(), target, 2, limits);
+    job.Start(ftp ? ftpServer->Url() : http->Url(), target, 2, limits);
     const bool finished = job.WaitFinished(20000);
     std::string log;
     for (const auto& line : job.TakeLogLines()) {
@@ -111,11 +128,14 @@ TEST(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
     ASSERT_TRUE(finished) << log;
     const JobView view = job.Snapshot();
     EXPECT_TRUE(view.succeeded) << log;
-    EXPECT_TRUE(ReadFileBytes(target) == options.body);
+    EXPECT_TRUE(ReadFileBytes(target) == body);
     EXPECT_NE(log.find("Won the race: bytes "), std::string::npos) << log;
     EXPECT_EQ(view.receivedTotal, 400000);
     EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"f.bin"});
     job.StopAllWorkers();
 }
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Race, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Ftp" : "Http"; });
 
 }  // namespace

@@ -133,6 +133,12 @@ void FakeFtpServer::SetWriteChunk(int bytes) {
     writeChunk_ = bytes;
 }
 
+void FakeFtpServer::HoldDataAfter(int64_t bytes, int transfers) {
+    DropDataAfter(bytes, transfers);
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdData_ = true;
+}
+
 void FakeFtpServer::DropDataAfter(int64_t bytes, int transfers) {
     std::lock_guard<std::mutex> lock(mutex_);
     dropAfter_ = bytes;
@@ -291,6 +297,7 @@ bool FakeFtpServer::Transfer(Connection& c) {
     const int64_t start = std::min(c.offset, total);
     int64_t limit = total - start;
     bool dropped = false;
+    bool hold = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (dropTransfers_ > 0) {
@@ -298,6 +305,7 @@ bool FakeFtpServer::Transfer(Connection& c) {
             if (dropAfter_ < limit) {
                 limit = dropAfter_;
                 dropped = true;
+                hold = holdData_;
             }
         }
     }
@@ -310,6 +318,8 @@ bool FakeFtpServer::Transfer(Connection& c) {
         if (r <= 0) break;
         sent += r;
     }
+    // Held until the client gives up on it: readable once it closes (bounded by the wait).
+    if (hold) WaitFor(dataFd, POLLIN, 60000, stopping_);
     ::close(dataFd);
     return !dropped && sent == limit;
 }

@@ -46,6 +46,9 @@ public:
     void SetWriteChunk(int bytes);
     // The first `transfers` RETRs send only `bytes` bytes of their data and close.
     void DropDataAfter(int64_t bytes, int transfers);
+    // Like DropDataAfter, but the data connection is held open without another byte until
+    // the client closes it (or the server stops): a stalled transfer.
+    void HoldDataAfter(int64_t bytes, int transfers);
     // RETR answers 150 and then never opens (or accepts) the data connection.
     void SetNeverConnectData(bool on);
     // REST is answered 350 but every RETR still starts at byte 0.
@@ -89,6 +92,7 @@ private:
     int writeChunk_ = 0;
     int64_t dropAfter_ = -1;
     int dropTransfers_ = 0;
+    bool holdData_ = false;
     bool neverConnectData_ = false;
     bool ignoreRest_ = false;
 };
