@@ -377,11 +377,11 @@ int RunOne(const CliOptions& given, const std::string& urlText, bool severalUrls
     // -J: the file takes the server's name once it is whole.
     std::string renameProblem;
     std::string saved = target;
-    const std::string serverName = SafeServerName(job.Fields().knowledge.Disposition());
+    const std::string serverName = SafeServerName(view.serverFileName);
     if (view.succeeded && options.serverName && !output.stream && !serverName.empty()) {
         renameProblem = RenameToServerName(target, serverName, options.clobber, saved);
     }
-    if (view.succeeded && job.Fields().WasTargetComplete()) {
+    if (view.succeeded && view.targetWasComplete) {
         if (!quiet) {
             std::fprintf(verdictOut, "%s is already complete (%lld bytes): nothing fetched\n",
                          saved.c_str(), static_cast<long long>(view.fileSize));

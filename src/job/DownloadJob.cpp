@@ -346,8 +346,13 @@ bool DownloadJob::StartWholeFilePass() {
 }
 
 void DownloadJob::PublishVerdict(bool ok) {
+    // Read before progressLock: the fields take their own locks.
+    std::string serverFileName = fields.knowledge.Disposition();
+    const bool targetWasComplete = fields.WasTargetComplete();
     {
         std::lock_guard<std::mutex> lock(progressLock);
+        view.serverFileName = std::move(serverFileName);
+        view.targetWasComplete = targetWasComplete;
         view.text = VerdictText(ok, view.text);
         view.failed = !ok;
         view.succeeded = ok;

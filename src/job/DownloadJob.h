@@ -60,6 +60,12 @@ struct JobView {
     // The job's own failure after its threads (a target that cannot be locked, joined or
     // written); kind None otherwise.
     Failure failure;
+    // Set with the verdict. The file name the server suggested, as sent ("" when none did):
+    // the front end decides whether and how to use it.
+    std::string serverFileName;
+    // The target held the whole file before the job (options.keepCompleteTarget): nothing
+    // was fetched.
+    bool targetWasComplete = false;
 };
 
 class DownloadJob : public JobHost {
@@ -97,8 +103,13 @@ public:
     JobView Snapshot() const;
     // Log texts in arrival order with their thread numbers; each is handed out once.
     std::vector<std::pair<int, std::string>> TakeLogLines();
+    // What the last Start was given (owner thread; unchanged while workers run).
+    const JobOptions& Options() const { return fields.options; }
 
+private:
     // ---- JobHost (worker threads) ----
+    // Private so that front ends read only the view: the workers hold a JobHost&, and a test
+    // that drives the worker side does so through one too.
     JobFields& Fields() override { return fields; }
     Settings SettingsSnapshot() const override;
     void LogLine(const std::string& text, int threadNumber) override;
@@ -111,7 +122,6 @@ public:
     void RangeDone(int rangeId) override;
     int64_t ReadLimit() const override;
 
-private:
     // On the thread that finished last, outside the locks: finishes the join (or undoes the
     // early one), then publishes the verdict, unless the whole-file pass starts instead.
     void GiveVerdict(bool ok);

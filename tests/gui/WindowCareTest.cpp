@@ -222,7 +222,7 @@ private slots:
         qputenv("http_proxy", "127.0.0.1:1");  // read when the job starts
         RunJob(form, "http://127.0.0.1:1/p.bin", files->File("p.bin"));
         qunsetenv("http_proxy");
-        const EnvironmentProxies& proxies = form.Job()->Fields().options.environmentProxies;
+        const EnvironmentProxies& proxies = form.Job()->Options().environmentProxies;
         QCOMPARE(proxies.http.has_value(), routed);
         if (routed) QCOMPARE(proxies.http->port, 1);
     }

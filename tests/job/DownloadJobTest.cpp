@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "job/DownloadJob.h"
@@ -15,6 +16,11 @@ using testsupport::TempDir;
 using testsupport::WriteFileBytes;
 
 namespace {
+
+// The worker side of the job, as a worker holds it.
+JobHost& Worker(DownloadJob& job) {
+    return job;
+}
 
 class CountingObserver : public JobObserver {
 public:
@@ -33,9 +39,9 @@ protected:
     // What three successful workers report for those segments (all data within one report
     // each, before the first data tick, so the speed is counted over 1000 ms).
     void ReportThreeSegments() {
-        job.ReportProgress(4, 4, 4, 0);
-        job.ReportProgress(4, 4, 4, 1);
-        job.ReportProgress(5, 5, 5, 2);
+        Worker(job).ReportProgress(4, 4, 4, 0);
+        Worker(job).ReportProgress(4, 4, 4, 1);
+        Worker(job).ReportProgress(5, 5, 5, 2);
     }
 
     TempDir dir;
@@ -57,15 +63,15 @@ TEST_F(DownloadJobTest, ResetShowsConnectingBars) {
     EXPECT_EQ(view.text, "");
     EXPECT_FALSE(view.finished);
     EXPECT_EQ(view.fileSize, -1);
-    EXPECT_EQ(job.Fields().threadCount, 3);
-    EXPECT_EQ(job.Fields().knowledge.RangeSupport(), -1);
-    EXPECT_EQ(job.Fields().startTick.load(), 0);
+    EXPECT_EQ(Worker(job).Fields().threadCount, 3);
+    EXPECT_EQ(Worker(job).Fields().knowledge.RangeSupport(), -1);
+    EXPECT_EQ(Worker(job).Fields().startTick.load(), 0);
 }
 
 TEST_F(DownloadJobTest, ProgressUpdatesBarAndJobText) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().knowledge.LearnSize(1000);
-    job.ReportProgress(100, 500, 100, 1);
+    Worker(job).Fields().knowledge.LearnSize(1000);
+    Worker(job).ReportProgress(100, 500, 100, 1);
     JobView view = job.Snapshot();
     EXPECT_EQ(view.threads[1].position, 20);
     EXPECT_EQ(view.threads[1].tooltip, "100 b of 500");
@@ -74,7 +80,7 @@ TEST_F(DownloadJobTest, ProgressUpdatesBarAndJobText) {
     EXPECT_EQ(view.text, "100 b of 1000 (10%) at 100 bps");
     EXPECT_EQ(view.position, 10);
 
-    job.ReportProgress(0, 0, 0, 0);  // an empty segment is complete
+    Worker(job).ReportProgress(0, 0, 0, 0);  // an empty segment is complete
     view = job.Snapshot();
     EXPECT_EQ(view.threads[0].position, 100);
     EXPECT_EQ(view.threads[0].tooltip, "0 b of 0");
@@ -83,22 +89,22 @@ TEST_F(DownloadJobTest, ProgressUpdatesBarAndJobText) {
 
 TEST_F(DownloadJobTest, ResumedBytesCountAsDelta) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().knowledge.LearnSize(4000);
+    Worker(job).Fields().knowledge.LearnSize(4000);
     // Both workers found complete part files: their first reports carry the whole part.
-    job.ReportProgress(2000, 2000, 2000, 0);
-    job.ReportProgress(2000, 2000, 2000, 1);
+    Worker(job).ReportProgress(2000, 2000, 2000, 0);
+    Worker(job).ReportProgress(2000, 2000, 2000, 1);
     EXPECT_EQ(job.Snapshot().text, "4000 b of 4000 (100%) at 4000 bps");
 }
 
 TEST_F(DownloadJobTest, OnlyReadsCountAsFetched) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.Fields().knowledge.LearnSize(4000);
-    job.ReportProgress(300, 2000, 300, 0);    // a resumed part announced
-    job.ReportChunks(800, 2000, 500, 64, 0);  // a read, in chunks
-    job.ReportProgress(700, 2000, -100, 0);   // bytes that never reached the file
-    job.ReportProgress(1000, 2000, 1000, 1);  // another resumed part
-    job.ReportProgress(0, 2000, -1000, 1);    // found stale and taken back
-    job.ReportChunks(200, 2000, 200, 4096, 1);
+    Worker(job).Fields().knowledge.LearnSize(4000);
+    Worker(job).ReportProgress(300, 2000, 300, 0);    // a resumed part announced
+    Worker(job).ReportChunks(800, 2000, 500, 64, 0);  // a read, in chunks
+    Worker(job).ReportProgress(700, 2000, -100, 0);   // bytes that never reached the file
+    Worker(job).ReportProgress(1000, 2000, 1000, 1);  // another resumed part
+    Worker(job).ReportProgress(0, 2000, -1000, 1);    // found stale and taken back
+    Worker(job).ReportChunks(200, 2000, 200, 4096, 1);
     JobView view = job.Snapshot();
     EXPECT_EQ(view.receivedTotal, 900);
     EXPECT_EQ(view.fetchedTotal, 700);
@@ -109,7 +115,7 @@ TEST_F(DownloadJobTest, OnlyReadsCountAsFetched) {
 
 TEST_F(DownloadJobTest, UnknownSizeShowsZeroPercent) {
     job.ResetJob("http://127.0.0.1/f", target, 1);
-    job.ReportProgress(10, 20, 10, 0);
+    Worker(job).ReportProgress(10, 20, 10, 0);
     EXPECT_EQ(job.Snapshot().text, "10 b of -1 (0%) at 10 bps");
     EXPECT_EQ(job.Snapshot().position, 0);
 }
@@ -117,15 +123,15 @@ TEST_F(DownloadJobTest, UnknownSizeShowsZeroPercent) {
 TEST_F(DownloadJobTest, AllSucceedJoinsAndReportsSpeed) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(13);
-    job.Fields().knowledge.LearnRangeSupport(1);
+    Worker(job).Fields().knowledge.LearnSize(13);
+    Worker(job).Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
-    job.ThreadFinished(true, 2);
-    job.ThreadFinished(true, 0);
+    Worker(job).ThreadFinished(true, 2);
+    Worker(job).ThreadFinished(true, 0);
     EXPECT_FALSE(job.IsFinished());
     EXPECT_FALSE(job.WaitFinished(10));
     EXPECT_TRUE(FileExists(target + "1"));  // nothing joined before the last one
-    job.ThreadFinished(true, 1);
+    Worker(job).ThreadFinished(true, 1);
 
     ASSERT_TRUE(job.WaitFinished(0));
     const JobView view = job.Snapshot();
@@ -142,16 +148,16 @@ TEST_F(DownloadJobTest, AllSucceedJoinsAndReportsSpeed) {
 TEST_F(DownloadJobTest, OneOfThreeFails) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(13);
-    job.Fields().knowledge.LearnRangeSupport(1);
+    Worker(job).Fields().knowledge.LearnSize(13);
+    Worker(job).Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
-    job.ThreadFinished(true, 0);
-    job.ThreadFinished(false, 1);
+    Worker(job).ThreadFinished(true, 0);
+    Worker(job).ThreadFinished(false, 1);
     JobView view = job.Snapshot();
     EXPECT_TRUE(view.threads[1].failed);
     EXPECT_EQ(view.threads[1].tooltip, "Failed");
     EXPECT_FALSE(view.finished);
-    job.ThreadFinished(true, 2);
+    Worker(job).ThreadFinished(true, 2);
 
     ASSERT_TRUE(job.IsFinished());
     view = job.Snapshot();
@@ -170,18 +176,50 @@ TEST_F(DownloadJobTest, OneOfThreeFails) {
 TEST_F(DownloadJobTest, VerdictWithoutAnyReportKeepsTheBlank) {
     WriteFileBytes(target, "xyz");
     job.ResetJob("ftp://127.0.0.1/f", target, 1);
-    job.Fields().knowledge.LearnSize(3);
-    job.ThreadFinished(true, 0);
+    Worker(job).Fields().knowledge.LearnSize(3);
+    Worker(job).ThreadFinished(true, 0);
     EXPECT_EQ(job.Snapshot().text, "Job completed successfully ");
+}
+
+// What the front end needs after the verdict (brindle-get -J, "already complete") comes with
+// the view. One job runs every row, so nothing of a row may reach the next.
+TEST_F(DownloadJobTest, VerdictCarriesServerNameAndCompleteTarget) {
+    struct Row {
+        const char* disposition;  // "" sets none
+        int64_t askedSize;        // size a worker asks TargetComplete about; 0 asks nothing
+        const char* serverFileName;
+        bool targetWasComplete;
+    };
+    const Row rows[] = {
+        {"report.pdf", 0, "report.pdf", false},
+        {"", 3, "", true},  // the target holds all 3 bytes
+        {"", 0, "", false},
+        {"a b.iso", 4, "a b.iso", false},  // the target is short of the file
+    };
+    WriteFileBytes(target, "xyz");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.disposition) + " " + std::to_string(row.askedSize));
+        job.ResetJob("http://127.0.0.1/f", target, 1);
+        Worker(job).Fields().knowledge.LearnSize(3);
+        if (*row.disposition != '\0')
+            Worker(job).Fields().knowledge.LearnDisposition(row.disposition);
+        if (row.askedSize > 0) (void)Worker(job).Fields().TargetComplete(row.askedSize);
+        EXPECT_TRUE(job.Snapshot().serverFileName.empty());  // not before the verdict
+        Worker(job).ThreadFinished(true, 0);
+        const JobView view = job.Snapshot();
+        ASSERT_TRUE(view.succeeded);
+        EXPECT_EQ(view.serverFileName, row.serverFileName);
+        EXPECT_EQ(view.targetWasComplete, row.targetWasComplete);
+    }
 }
 
 TEST_F(DownloadJobTest, KeepsPartsWithoutDelfiles) {
     settings.Update([](Settings& s) { s.delfiles = false; });
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(13);
-    job.Fields().knowledge.LearnRangeSupport(1);
-    for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
+    Worker(job).Fields().knowledge.LearnSize(13);
+    Worker(job).Fields().knowledge.LearnRangeSupport(1);
+    for (int i = 0; i < 3; ++i) Worker(job).ThreadFinished(true, i);
     EXPECT_TRUE(job.Snapshot().succeeded);
     EXPECT_EQ(ReadFileBytes(target), "AAAABBBBCCCCC");
     EXPECT_TRUE(FileExists(target + "1"));
@@ -191,11 +229,11 @@ TEST_F(DownloadJobTest, KeepsPartsWithoutDelfiles) {
 TEST_F(DownloadJobTest, WrongSizeFailsWithALogLineAndKeepsParts) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(20);  // the parts hold 13 bytes
-    job.Fields().knowledge.LearnRangeSupport(1);
+    Worker(job).Fields().knowledge.LearnSize(20);  // the parts hold 13 bytes
+    Worker(job).Fields().knowledge.LearnRangeSupport(1);
     ReportThreeSegments();
     (void)job.TakeLogLines();
-    for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
+    for (int i = 0; i < 3; ++i) Worker(job).ThreadFinished(true, i);
 
     const JobView view = job.Snapshot();
     EXPECT_EQ(view.text, "Job failed");
@@ -217,10 +255,10 @@ TEST_F(DownloadJobTest, NoRangesMeansNoJoin) {
     WriteFileBytes(target + "1", "stale");
     WriteFileBytes(target + "2", "stale");
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(10);
-    job.Fields().knowledge.LearnRangeSupport(0);
-    job.ReportProgress(10, 10, 10, 0);
-    for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
+    Worker(job).Fields().knowledge.LearnSize(10);
+    Worker(job).Fields().knowledge.LearnRangeSupport(0);
+    Worker(job).ReportProgress(10, 10, 10, 0);
+    for (int i = 0; i < 3; ++i) Worker(job).ThreadFinished(true, i);
     EXPECT_EQ(job.Snapshot().text, "Job completed successfully at 10 bps");
     EXPECT_EQ(ReadFileBytes(target), "0123456789");
     EXPECT_FALSE(FileExists(target + "1"));
@@ -230,14 +268,14 @@ TEST_F(DownloadJobTest, NoRangesMeansNoJoin) {
 TEST_F(DownloadJobTest, ClosingSuppressesReportsAndVerdict) {
     WriteThreeParts();
     job.ResetJob("http://127.0.0.1/f", target, 3);
-    job.Fields().knowledge.LearnSize(13);
-    job.ReportProgress(4, 4, 4, 0);
+    Worker(job).Fields().knowledge.LearnSize(13);
+    Worker(job).ReportProgress(4, 4, 4, 0);
     job.SetClosing();
-    job.LogLine("late\r\n", 1);
-    job.ReportProgress(4, 4, 4, 1);
-    job.ThreadFinished(false, 1);
-    job.ThreadFinished(true, 0);
-    job.ThreadFinished(true, 2);
+    Worker(job).LogLine("late\r\n", 1);
+    Worker(job).ReportProgress(4, 4, 4, 1);
+    Worker(job).ThreadFinished(false, 1);
+    Worker(job).ThreadFinished(true, 0);
+    Worker(job).ThreadFinished(true, 2);
 
     EXPECT_FALSE(job.WaitFinished(20));
     const JobView view = job.Snapshot();
@@ -259,10 +297,10 @@ TEST_F(DownloadJobTest, ZeroThreadsFailsAtOnce) {
 
 TEST_F(DownloadJobTest, LogLinesInOrderHandedOutOnce) {
     job.ResetJob("http://127.0.0.1/f", target, 2);
-    job.LogLine("ATTEMPTION #0\r\n\r\n", 0);
-    job.LogLine("HEAD /f HTTP/1.0\r\n", 1);
-    job.LogLine("ignored", -1);
-    job.LogLine("Thread #0. complited with 1\r\n", 0);
+    Worker(job).LogLine("ATTEMPTION #0\r\n\r\n", 0);
+    Worker(job).LogLine("HEAD /f HTTP/1.0\r\n", 1);
+    Worker(job).LogLine("ignored", -1);
+    Worker(job).LogLine("Thread #0. complited with 1\r\n", 0);
     const auto logs = job.TakeLogLines();
     ASSERT_EQ(logs.size(), 3u);
     EXPECT_EQ(logs[0], std::make_pair(0, std::string("ATTEMPTION #0\r\n\r\n")));
@@ -281,17 +319,17 @@ TEST_F(DownloadJobTest, ConcurrentReportsGiveOneVerdict) {
         whole += segment;
     }
     job.ResetJob("http://127.0.0.1/f", target, kThreads);
-    job.Fields().knowledge.LearnSize(kThreads * kChunks);
-    job.Fields().knowledge.LearnRangeSupport(1);
+    Worker(job).Fields().knowledge.LearnSize(kThreads * kChunks);
+    Worker(job).Fields().knowledge.LearnRangeSupport(1);
 
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([this, i] {
             for (int n = 1; n <= kChunks; ++n) {
-                job.ReportProgress(n, kChunks, 1, i);
-                if (n % 50 == 0) job.LogLine(std::to_string(n), i);
+                Worker(job).ReportProgress(n, kChunks, 1, i);
+                if (n % 50 == 0) Worker(job).LogLine(std::to_string(n), i);
             }
-            job.ThreadFinished(true, i);
+            Worker(job).ThreadFinished(true, i);
         });
     }
     // The front end polls meanwhile, as its timer would.
@@ -316,7 +354,7 @@ TEST_F(DownloadJobTest, LogLinesOfEachThreadStayInOrder) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([this, i] {
-            for (int n = 0; n < kLines; ++n) job.LogLine(std::to_string(n), i);
+            for (int n = 0; n < kLines; ++n) Worker(job).LogLine(std::to_string(n), i);
         });
     }
     std::vector<int> next(kThreads, 0);

@@ -20,6 +20,11 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
+// The worker side of the job, as a worker holds it.
+JobHost& Worker(DownloadJob& job) {
+    return job;
+}
+
 const std::vector<std::string> kSegments = {"AAAA", "BBBB", "CCCC", "DDDDD"};
 const std::string kWhole = "AAAABBBBCCCCDDDDD";
 
@@ -32,8 +37,8 @@ protected:
     }
     void StartJob() {
         job.ResetJob("http://127.0.0.1/f", target, 4);
-        job.Fields().knowledge.LearnSize(static_cast<int64_t>(kWhole.size()));
-        job.Fields().knowledge.LearnRangeSupport(1);
+        Worker(job).Fields().knowledge.LearnSize(static_cast<int64_t>(kWhole.size()));
+        Worker(job).Fields().knowledge.LearnRangeSupport(1);
     }
     void ExpectPartsKept() {
         for (size_t i = 1; i < kSegments.size(); ++i) {
@@ -62,12 +67,12 @@ TEST_P(PartJoinerOrderTest, AppendsEachPartOnceEverythingBeforeItIsComplete) {
     StartJob();
     const FinishOrder& param = GetParam();
     for (size_t step = 0; step + 1 < param.order.size(); ++step) {
-        job.ThreadFinished(true, param.order[step]);
+        Worker(job).ThreadFinished(true, param.order[step]);
         EXPECT_FALSE(job.IsFinished());
         EXPECT_EQ(ReadFileBytes(target), param.targetAfter[step]) << "after step " << step;
         ExpectPartsKept();  // nothing is deleted before the verdict
     }
-    job.ThreadFinished(true, param.order.back());
+    Worker(job).ThreadFinished(true, param.order.back());
     ASSERT_TRUE(job.WaitFinished(0));
     EXPECT_TRUE(job.Snapshot().succeeded);
     EXPECT_EQ(ReadFileBytes(target), kWhole);
@@ -85,18 +90,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PartJoinerTest, FailureAfterAppendsCutsBackAndTheNextJobResumesExactly) {
     WriteParts();
     StartJob();
-    job.ThreadFinished(true, 0);
-    job.ThreadFinished(true, 1);
+    Worker(job).ThreadFinished(true, 0);
+    Worker(job).ThreadFinished(true, 1);
     ASSERT_EQ(ReadFileBytes(target), "AAAABBBB");
-    job.ThreadFinished(false, 2);
-    job.ThreadFinished(true, 3);
+    Worker(job).ThreadFinished(false, 2);
+    Worker(job).ThreadFinished(true, 3);
     ASSERT_TRUE(job.IsFinished());
     EXPECT_EQ(job.Snapshot().text, "Job failed");
     EXPECT_EQ(ReadFileBytes(target), "AAAA");
     ExpectPartsKept();
 
     StartJob();  // the resume: every part found complete
-    for (int i : {1, 0, 3, 2}) job.ThreadFinished(true, i);
+    for (int i : {1, 0, 3, 2}) Worker(job).ThreadFinished(true, i);
     ASSERT_TRUE(job.IsFinished());
     EXPECT_TRUE(job.Snapshot().succeeded);
     EXPECT_EQ(ReadFileBytes(target), kWhole);
@@ -105,12 +110,12 @@ TEST_F(PartJoinerTest, FailureAfterAppendsCutsBackAndTheNextJobResumesExactly) {
 TEST_F(PartJoinerTest, ClosingMidJobCutsBackWithoutAVerdict) {
     WriteParts();
     StartJob();
-    job.ThreadFinished(true, 0);
-    job.ThreadFinished(true, 1);
-    job.ThreadFinished(true, 2);
+    Worker(job).ThreadFinished(true, 0);
+    Worker(job).ThreadFinished(true, 1);
+    Worker(job).ThreadFinished(true, 2);
     ASSERT_EQ(ReadFileBytes(target), "AAAABBBBCCCC");
     job.SetClosing();
-    job.ThreadFinished(false, 3);
+    Worker(job).ThreadFinished(false, 3);
     EXPECT_FALSE(job.IsFinished());
     EXPECT_EQ(ReadFileBytes(target), "AAAA");
     ExpectPartsKept();
@@ -122,9 +127,9 @@ TEST_F(PartJoinerTest, UnreadablePartFailsTheVerdictAndCutsBack) {
     ASSERT_EQ(::mkdir((target + "2").c_str(), 0755), 0);  // no copy path can read it
     StartJob();
     (void)job.TakeLogLines();
-    for (int i = 0; i < 3; ++i) job.ThreadFinished(true, i);
+    for (int i = 0; i < 3; ++i) Worker(job).ThreadFinished(true, i);
     EXPECT_EQ(ReadFileBytes(target), "AAAABBBB");  // part 1 went on, part 2 could not
-    job.ThreadFinished(true, 3);
+    Worker(job).ThreadFinished(true, 3);
     ASSERT_TRUE(job.IsFinished());
     EXPECT_EQ(job.Snapshot().text, "Job failed");
     const auto logs = job.TakeLogLines();
