@@ -41,18 +41,6 @@ bool ReadFileBytes(const std::string& path, int64_t offset, size_t size, std::st
     return n == static_cast<ssize_t>(size);
 }
 
-// The whole file is fetched again from byte 0: the part loses what it held. Emptied in place
-// rather than deleted, so that the job's lock on the target stays on the file we write; a
-// symlink in its place is only removed, never written through.
-void EmptyPartFile(const std::string& name) {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-    } else if (errno == ELOOP) {
-        ::unlink(name.c_str());
-    }
-}
-
 // Reads the seam's bytes (leftover first). A lead window is kept (its digest) for the join; a
 // resume seam is compared with the part's tail. False when they did not all come (the attempt
 // fails), when the server sent the file's first bytes for a later offset (the job turns to one

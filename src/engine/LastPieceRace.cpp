@@ -1,8 +1,5 @@
 #include "engine/LastPieceRace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +11,7 @@
 #include "engine/JobHost.h"
 #include "engine/PartFileWriter.h"
 #include "engine/PartRecord.h"
+#include "engine/SegmentSetup.h"
 #include "engine/TextFormat.h"
 #include "net/WSocket.h"
 
@@ -69,9 +67,7 @@ RaceOutcome CommitRace(JobHost& host, int threadNumber, RaceTarget& target, Rang
         job.knowledge.Size(), job.threadCount, won.start, job.knowledge.Validator(), {}};
     record.lead = SegmentLead{lead, WindowDigest(bytes - lead, static_cast<size_t>(lead))};
     // A part of that name from a killed job is replaced, never appended to.
-    const int fd =
-        ::open(won.partName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) ::close(fd);
+    EmptyPartFile(won.partName);
     PartFileWriter part;
     bool ok = part.Open(won.partName);
     if (ok) {

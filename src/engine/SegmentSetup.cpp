@@ -181,3 +181,14 @@ bool EmptyPart(AttemptState& state, const std::string& why) {
     state.job.knowledge.leads.Forget(state.RangeId());
     return true;
 }
+
+// Emptied in place rather than deleted, so that the job's lock on the target stays on the file
+// we write; a symlink in its place is only removed, never written through.
+void EmptyPartFile(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno == ELOOP) {
+        ::unlink(name.c_str());
+    }
+}

@@ -15,3 +15,6 @@ bool ComputeSegment(AttemptState& state, int64_t replySize);
 // Empties the part file (never through a symbolic link) and drops its record and lead; false
 // with a log line when it cannot.
 bool EmptyPart(AttemptState& state, const std::string& why);
+
+// The part loses what it held (a fetch from its start, or a piece written anew).
+void EmptyPartFile(const std::string& name);

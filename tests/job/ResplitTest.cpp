@@ -39,6 +39,17 @@ std::vector<std::string> Entries(const std::string& dir) {
     return names;
 }
 
+// Waits (bounded) for the job's verdict; log gets every thread's lines. A job that does not
+// finish is stopped.
+bool WaitForVerdict(DownloadJob& job, std::string& log) {
+    const bool finished = job.WaitFinished(20000);
+    for (const auto& line : job.TakeLogLines()) {
+        log += "#" + std::to_string(line.first) + " " + line.second;
+    }
+    if (!finished) job.StopAllWorkers();
+    return finished;
+}
+
 TEST_P(Resplit, StalledRangesAreTakenAndTheFileIsExact) {
     const ResplitCase& c = GetParam();
     TempDir dir;
@@ -55,12 +66,8 @@ TEST_P(Resplit, StalledRangesAreTakenAndTheFileIsExact) {
     DownloadJob job(settings, nullptr);
     const std::string target = dir.File("f.bin");
     job.Start(server.Url(), target, c.threads, limits);
-    const bool finished = job.WaitFinished(20000);
     std::string log;
-    for (const auto& line : job.TakeLogLines()) {
-        log += "#" + std::to_string(line.first) + " " + line.second;
-    }
-    if (!finished) job.StopAllWorkers();
+    const bool finished = WaitForVerdict(job, log);
     ASSERT_TRUE(finished) << log;
     EXPECT_EQ(job.Snapshot().text.rfind("Job completed successfully", 0), 0u) << log;
     EXPECT_TRUE(ReadFileBytes(target) == options.body);
@@ -119,12 +126,8 @@ TEST_P(Race, TheLastPieceOfAStalledRangeIsWonOnce) {
     DownloadJob job(settings, nullptr);
     const std::string target = dir.File("f.bin");
     job.Start(ftp ? ftpServer->Url() : http->Url(), target, 2, limits);
-    const bool finished = job.WaitFinished(20000);
     std::string log;
-    for (const auto& line : job.TakeLogLines()) {
-        log += "#" + std::to_string(line.first) + " " + line.second;
-    }
-    if (!finished) job.StopAllWorkers();
+    const bool finished = WaitForVerdict(job, log);
     ASSERT_TRUE(finished) << log;
     const JobView view = job.Snapshot();
     EXPECT_TRUE(view.succeeded) << log;
